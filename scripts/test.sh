@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Sets up what is missing, then builds and runs every test twice: a normal
+# build and one under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+jobs=$(nproc)
+run_suite() {
+    local dir=$1; shift
+    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300
+}
+
+echo "== normal build =="
+run_suite build
+echo "== sanitized build (address, undefined) =="
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    run_suite build-sanitize -DZOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug

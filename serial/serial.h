@@ -1,0 +1,78 @@
+// The port layer: serial devices and TCP endpoints of network serial servers
+// behind one integer port handle.
+//
+// Principles of operation. openPort names a port by an endpoint string: a
+// name that begins with "tcp" is "tcp:HOST:PORT" (split at ':' as strtok
+// does, so runs of colons count as one and fields after the port are
+// ignored); any other name is the path of a serial device, which is set up
+// for raw transfer at the given line settings. The handle is the port's
+// descriptor. The layer keeps one record per open port in the list `ports`;
+// every other operation finds its port there by handle and refuses, with a
+// message and -1, a handle that is not in the list.
+//
+// A command is sent whole with sendStr (drained on a serial line, then a
+// 10 ms pause); a reply is taken with recvStr, which waits up to 2 seconds
+// and returns what one read delivers. A port may carry a transcript file that
+// records every string sent on it with its time.
+//
+// Diagnostics go to the standard error stream after the location prefix
+// "serial.cpp:LINE:". All operations block and must run on one thread.
+#pragma once
+
+#include <stdint.h>
+
+// One open port. The handle of a port is its descriptor `fd`.
+struct PortRecord {
+    uint8_t isSocket;  // 1 for a TCP connection, 0 for a serial device
+    int fd;            // the port's descriptor; 0 until the open succeeds
+    int logFd;         // descriptor of the port's transcript file, 0 for none
+    PortRecord *prev;
+    PortRecord *next;
+};
+
+// The first record of the list of open ports, in the order they were opened;
+// null when no port is open.
+extern PortRecord *ports;
+
+// Opens the port named `name` and stores its handle in *handle (0 on any
+// failure). `baud`, `dataBits` (5 to 8), `stopBits` (2 for two, else one)
+// and `parity` ("none", "even" or "odd", any case) apply to a serial device
+// only. Returns the handle on success; -1 on failure, or the value that
+// open() gave when a device could not be opened at all.
+int openPort(const char *name, int *handle, int baud, int dataBits, int stopBits,
+             const char *parity);
+
+// Connects a TCP socket to `host` (dotted decimal when it starts with a digit,
+// else resolved by name) at `tcpPort` (low 16 bits), with a 2-second receive
+// time-out. `protocol` is not used. Returns the socket or -1.
+int connectAtPort(const char *protocol, const char *host, int tcpPort);
+
+// Closes the port, takes its record out of the list and closes its transcript.
+// Returns the result of close() on the port's descriptor: 0, or -1.
+int closePort(int port);
+
+// Writes the NUL-terminated `str` on the port whole and, on a serial line,
+// waits until it has been sent; records it in the port's transcript, then
+// pauses 10 ms. Returns 0 on success; a negative result on failure (the
+// write's -1, the drain's failure, or -1 when the port is unknown).
+int sendStr(int port, const char *str);
+
+// Waits up to 2 seconds for input on the port and stores what one read
+// delivers, at most len - 1 bytes, as a NUL-terminated text in `buf`.
+// Prints "calling select" and the outcome of the wait on standard output.
+// Returns the number of bytes stored; 0 when nothing came in time or the
+// peer closed; -1 on failure. `len` must be at least 2.
+int recvStr(int port, char *buf, int len);
+
+// Discards unread input on a serial line; leaves a network port untouched.
+// Returns 0 on success or for a network port; -1 on failure.
+int flushRecv(int port);
+
+// Opens the transcript file "PREFIX_TIME.log" (appending when it exists) and
+// attaches it to the port. Returns its descriptor, or -1 on failure, after
+// which the port has no transcript.
+int openLogFile(int port, const char *prefix);
+
+// Closes the port's transcript. Returns the result of close(): 0, or -1; -1
+// also when the port has no transcript.
+int closeLogFile(int port);

@@ -1,0 +1,222 @@
+#include "tests/support/test_support.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace zortest {
+
+UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept {
+    if (this != &other) {
+        reset(other.release());
+    }
+    return *this;
+}
+
+UniqueFd::~UniqueFd() { reset(); }
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    fd_ = fd;
+}
+
+bool PtyPair::open(std::string *why) {
+    int fd = posix_openpt(O_RDWR | O_NOCTTY);
+    if (fd < 0) {
+        *why = std::string("posix_openpt: ") + strerror(errno);
+        return false;
+    }
+    master.reset(fd);
+    if (grantpt(fd) != 0 || unlockpt(fd) != 0) {
+        *why = std::string("grantpt/unlockpt: ") + strerror(errno);
+        return false;
+    }
+    char name[128];
+    if (ptsname_r(fd, name, sizeof name) != 0) {
+        *why = std::string("ptsname_r: ") + strerror(errno);
+        return false;
+    }
+    slavePath = name;
+    return true;
+}
+
+bool LoopbackListener::listen() {
+    fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
+        return false;
+    }
+    int one = 1;
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::listen(fd.get(), 8) != 0) {
+        return false;
+    }
+    socklen_t len = sizeof addr;
+    getsockname(fd.get(), reinterpret_cast<sockaddr *>(&addr), &len);
+    port = ntohs(addr.sin_port);
+    return true;
+}
+
+UniqueFd LoopbackListener::accept(int timeoutMs) const {
+    pollfd p{fd.get(), POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0) {
+        return UniqueFd();
+    }
+    return UniqueFd(::accept4(fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+std::string LoopbackListener::endpoint() const {
+    return "tcp:127.0.0.1:" + std::to_string(port);
+}
+
+int unusedLoopbackPort() {
+    LoopbackListener l;
+    if (!l.listen()) {
+        return 1;
+    }
+    return l.port;  // closed on return: nothing listens there now
+}
+
+std::string readFor(int fd, size_t want, int timeoutMs) {
+    std::string got;
+    char buf[4096];
+    while (got.size() < want) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0) {
+            break;
+        }
+        ssize_t n = ::read(fd, buf, std::min(sizeof buf, want - got.size()));
+        if (n <= 0) {
+            break;
+        }
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+std::string drain(int fd, int quietMs) {
+    return readFor(fd, static_cast<size_t>(-1), quietMs);
+}
+
+bool writeAll(int fd, const std::string &text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+namespace {
+
+int tempFile() {
+    char name[] = "/tmp/zor_capture_XXXXXX";
+    int fd = mkstemp(name);
+    if (fd >= 0) {
+        unlink(name);
+    }
+    return fd;
+}
+
+std::string readBack(int fd) {
+    std::string text;
+    lseek(fd, 0, SEEK_SET);
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+        text.append(buf, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+}  // namespace
+
+StdCapture::StdCapture() {
+    fflush(stdout);
+    fflush(stderr);
+    savedOut_ = dup(STDOUT_FILENO);
+    savedErr_ = dup(STDERR_FILENO);
+    fileOut_ = tempFile();
+    fileErr_ = tempFile();
+    dup2(fileOut_, STDOUT_FILENO);
+    dup2(fileErr_, STDERR_FILENO);
+}
+
+void StdCapture::stop() {
+    if (stopped_) {
+        return;
+    }
+    stopped_ = true;
+    fflush(stdout);
+    fflush(stderr);
+    dup2(savedOut_, STDOUT_FILENO);
+    dup2(savedErr_, STDERR_FILENO);
+    out_ = readBack(fileOut_);
+    err_ = readBack(fileErr_);
+    for (int fd : {savedOut_, savedErr_, fileOut_, fileErr_}) {
+        ::close(fd);
+    }
+}
+
+StdCapture::~StdCapture() { stop(); }
+
+int openDescriptorCount() {
+    int count = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return -1;
+    }
+    while (dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            ++count;
+        }
+    }
+    closedir(dir);
+    return count - 1;  // the directory's own descriptor
+}
+
+TempDir::TempDir() {
+    char name[] = "/tmp/zor_test_XXXXXX";
+    if (mkdtemp(name) != nullptr) {
+        path_ = name;
+    }
+}
+
+TempDir::~TempDir() {
+    if (!path_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+}
+
+std::string readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace zortest

@@ -1,0 +1,104 @@
+// Shared pieces for the tests: owned descriptors, pseudo-terminal pairs,
+// loopback TCP listeners, bounded reads and capture of the standard streams.
+// Everything here uses the real system: real termios, real sockets.
+#pragma once
+
+#include <string>
+#include <utility>
+
+namespace zortest {
+
+// A descriptor closed when it goes out of scope.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd &operator=(UniqueFd &&other) noexcept;
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    ~UniqueFd();
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// A pseudo-terminal pair: the master side stands in for the instrument, the
+// slave path is what the code under test opens as its serial device.
+struct PtyPair {
+    UniqueFd master;
+    std::string slavePath;
+    // Opens a new pair; returns false (with a reason in *why) when the
+    // machine has no pseudo-terminals.
+    bool open(std::string *why);
+};
+
+// A TCP listener on 127.0.0.1 at a port the system chooses.
+struct LoopbackListener {
+    UniqueFd fd;
+    int port = 0;
+    bool listen();                        // false on failure
+    UniqueFd accept(int timeoutMs) const; // invalid when no client came in time
+    std::string endpoint() const;         // "tcp:127.0.0.1:PORT"
+};
+
+// A loopback port that nothing listens on (bound, then closed), for
+// connection-refused cases.
+int unusedLoopbackPort();
+
+// Reads what arrives on fd until `want` bytes came or `timeoutMs` passed
+// without any byte. Returns what was read.
+std::string readFor(int fd, size_t want, int timeoutMs);
+
+// Reads everything that arrives on fd until it has been quiet for `quietMs`.
+std::string drain(int fd, int quietMs);
+
+// Writes all of `text` on fd; returns false on failure.
+bool writeAll(int fd, const std::string &text);
+
+// Captures what the process writes on its standard output and standard error
+// stream (the descriptors, so unbuffered writes and child writes count too)
+// between construction and stop().
+class StdCapture {
+public:
+    StdCapture();
+    ~StdCapture();
+    StdCapture(const StdCapture &) = delete;
+    StdCapture &operator=(const StdCapture &) = delete;
+    void stop();  // restores the streams; out() and err() hold the texts
+    const std::string &out() const { return out_; }
+    const std::string &err() const { return err_; }
+
+private:
+    int savedOut_ = -1, savedErr_ = -1;
+    int fileOut_ = -1, fileErr_ = -1;
+    bool stopped_ = false;
+    std::string out_, err_;
+};
+
+// The number of descriptors this process has open.
+int openDescriptorCount();
+
+// A fresh empty folder under the system's temporary folder, removed with its
+// contents when the object goes away.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Reads a whole file; empty when it cannot be read.
+std::string readFile(const std::string &path);
+
+}  // namespace zortest

@@ -1,0 +1,97 @@
+// Charge control: the battery's status reply, the three reports made of each
+// accepted reply, and the charge run itself.
+//
+// Principles of operation. The battery electronics answer "@RQ\n" with a
+// 77-byte reply of fixed-width hexadecimal fields; a receive that returned
+// exactly STATUS_REPLY_SIZE bytes is a status reply, anything else is not.
+// decodeStatusReply scans an accepted reply field by field into the one
+// BatteryStatus record, which keeps its values from one accepted reply to the
+// next. reportStatus prints the record as a readable report, appends one line
+// to the data log and sends two system-log messages. runCharge sets up the
+// supply, wakes the battery, polls it and steps the charge-current schedule
+// 45.0 -> 22.5 -> 12.5 -> 7.5 A on the balance register.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+#include <time.h>
+
+constexpr int STATUS_REPLY_SIZE = 77;   // bytes in a status reply
+constexpr int RECEIVE_BUFFER_SIZE = 80; // bytes in the battery's receive buffer
+
+// The decoded status reply. Every field starts at zero and holds the value
+// its hexadecimal text gave on the latest accepted reply that converted it.
+struct BatteryStatus {
+    int32_t gasGauge;           // hundredths
+    int32_t cellVoltage[8];     // thousandths; entry 0 is cell V1
+    int32_t current;            // 16-bit two's complement, hundredths
+    int32_t temperature[9];     // layers 8 down to 1, then the heatsink
+    int32_t relativeHumidity;
+    int32_t balanceRegister;    // one bit per balanced cell
+    int32_t tempAlertRegister;
+    int32_t voltAlertRegister;
+    int32_t statusRegister;
+};
+
+// Scans an accepted reply (the 77 received bytes and a terminating NUL) into
+// *status, field by field in layout order. A field whose text does not
+// convert keeps its previous value.
+void decodeStatusReply(const char *reply, BatteryStatus *status);
+
+// Quantities derived from the record, in the units the reports print.
+double gasGaugeOf(const BatteryStatus *status);                 // gasGauge / 100
+double cellVoltageOf(const BatteryStatus *status, int cell);    // cell 1..8, volts
+double stackVoltageOf(const BatteryStatus *status);             // sum of cells / 1000
+double batteryCurrentOf(const BatteryStatus *status);           // signed, amperes
+
+// The word for bit `bit` (3 to 15) of the status register: "On"/"Off" or
+// "Fault"/"Good".
+const char *statusBitWord(int statusRegister, int bit);
+
+// Opens the data log "<start time>zor.log" in the working folder for
+// appending. Returns the stream, or null (with errno set) on failure;
+// `fileName`, when given, receives the name (at least 80 bytes).
+FILE *openDataLog(char *fileName = nullptr);
+
+// Reports one accepted reply: the console report on standard output, one line
+// appended to the data log (flushed and synced), two system-log messages.
+void reportStatus(const BatteryStatus *status, FILE *dataLog);
+
+// The three parts of reportStatus, each for a given report time.
+void writeConsoleReport(FILE *out, const BatteryStatus *status, time_t reportTime);
+void writeDataLogLine(FILE *dataLog, const BatteryStatus *status, time_t reportTime);
+void writeSystemLog(const BatteryStatus *status);
+
+// The state of one charge run.
+struct ChargeState {
+    int supplyPort;
+    int batteryPort;
+    int ChargeStage;         // 0 to 3
+    double chargeCurrent;    // amperes the schedule last chose
+    BatteryStatus status;
+    long polls;              // status requests sent
+    long acceptedReplies;    // replies of exactly 77 bytes
+};
+
+// How a charge run is driven. The program passes its fixed endpoints, the
+// system's sleep and no poll limit; a test passes its own.
+struct ChargeRunOptions {
+    const char *supplyEndpoint;
+    const char *batteryEndpoint;
+    unsigned (*sleepSeconds)(unsigned seconds);  // the 5-second waits
+    long pollLimit;                              // negative: poll for ever
+    FILE *dataLog;                               // null: runCharge opens its own
+    // Called after every poll with the run's state; may be null.
+    void (*afterPoll)(const ChargeState *state, void *context);
+    void *context;
+};
+
+// Takes one step of the charge-current schedule on the freshly decoded
+// status; at the end of charge tells the battery to switch off.
+void stepChargeSchedule(ChargeState *state);
+
+// Runs the charge: data log, supply set-up, battery wake-up, then polls until
+// pollLimit polls are done. Returns -1 when the data log or either endpoint
+// cannot be opened (after the start-up failure message), 0 after the last
+// poll. Whatever the run opened is closed before it returns.
+int runCharge(const ChargeRunOptions *options);
