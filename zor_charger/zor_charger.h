@@ -16,18 +16,19 @@
 #include <stdio.h>
 #include <time.h>
 
-constexpr int STATUS_REPLY_SIZE = 77;   // bytes in a status reply
-constexpr int RECEIVE_BUFFER_SIZE = 80; // bytes in the battery's receive buffer
+constexpr int STATUS_REPLY_SIZE = 77;    // bytes in a status reply
+constexpr int RECEIVE_BUFFER_SIZE = 80;  // bytes in the battery's receive buffer
+constexpr int DATA_LOG_NAME_SIZE = 80;   // bytes for the data log's file name
 
 // The decoded status reply. Every field starts at zero and holds the value
 // its hexadecimal text gave on the latest accepted reply that converted it.
 struct BatteryStatus {
-    int32_t gasGauge;           // hundredths
-    int32_t cellVoltage[8];     // thousandths; entry 0 is cell V1
-    int32_t current;            // 16-bit two's complement, hundredths
-    int32_t temperature[9];     // layers 8 down to 1, then the heatsink
+    int32_t gasGauge;        // hundredths
+    int32_t cellVoltage[8];  // thousandths; entry 0 is cell V1
+    int32_t current;         // 16-bit two's complement, hundredths
+    int32_t temperature[9];  // layers 8 down to 1, then the heatsink
     int32_t relativeHumidity;
-    int32_t balanceRegister;    // one bit per balanced cell
+    int32_t balanceRegister;  // one bit per balanced cell
     int32_t tempAlertRegister;
     int32_t voltAlertRegister;
     int32_t statusRegister;
@@ -39,10 +40,10 @@ struct BatteryStatus {
 void decodeStatusReply(const char *reply, BatteryStatus *status);
 
 // Quantities derived from the record, in the units the reports print.
-double gasGaugeOf(const BatteryStatus *status);                 // gasGauge / 100
-double cellVoltageOf(const BatteryStatus *status, int cell);    // cell 1..8, volts
-double stackVoltageOf(const BatteryStatus *status);             // sum of cells / 1000
-double batteryCurrentOf(const BatteryStatus *status);           // signed, amperes
+double gasGaugeOf(const BatteryStatus *status);               // gasGauge / 100
+double cellVoltageOf(const BatteryStatus *status, int cell);  // cell 1..8, volts
+double stackVoltageOf(const BatteryStatus *status);           // sum of cells / 1000
+double batteryCurrentOf(const BatteryStatus *status);         // signed, amperes
 
 // The word for bit `bit` (3 to 15) of the status register: "On"/"Off" or
 // "Fault"/"Good".
@@ -50,11 +51,12 @@ const char *statusBitWord(int statusRegister, int bit);
 
 // Opens the data log "<start time>zor.log" in the working folder for
 // appending. Returns the stream, or null (with errno set) on failure;
-// `fileName`, when given, receives the name (at least 80 bytes).
+// `fileName`, when given, receives the name (DATA_LOG_NAME_SIZE bytes).
 FILE *openDataLog(char *fileName = nullptr);
 
 // Reports one accepted reply: the console report on standard output, one line
-// appended to the data log (flushed and synced), two system-log messages.
+// appended to the data log (flushed and synced; none when dataLog is null),
+// two system-log messages.
 void reportStatus(const BatteryStatus *status, FILE *dataLog);
 
 // The three parts of reportStatus, each for a given report time.
@@ -66,11 +68,11 @@ void writeSystemLog(const BatteryStatus *status);
 struct ChargeState {
     int supplyPort;
     int batteryPort;
-    int ChargeStage;         // 0 to 3
-    double chargeCurrent;    // amperes the schedule last chose
+    int ChargeStage;       // 0 to 3
+    double chargeCurrent;  // amperes the schedule last chose
     BatteryStatus status;
-    long polls;              // status requests sent
-    long acceptedReplies;    // replies of exactly 77 bytes
+    long polls;            // status requests sent
+    long acceptedReplies;  // replies of exactly 77 bytes
 };
 
 // How a charge run is driven. The program passes its fixed endpoints, the
