@@ -1,1 +1,491 @@
-// filled in by its own change
+#include "serial/serial.h"
+
+#include <arpa/inet.h>
+#include <ctype.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/uio.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <new>
+#include <utility>
+
+#include "util/util.h"
+
+PortRecord *ports = nullptr;
+
+namespace {
+
+// The one way from a handle to its record: the first record from the head
+// whose fd matches. A handle that is not there is reported here, once, so
+// that every operation can simply give up with -1 on a null result.
+PortRecord *findPort(int port) {
+    for (PortRecord *rec = ports; rec != nullptr; rec = rec->next) {
+        if (rec->fd == port) {
+            return rec;
+        }
+    }
+    REPORT_LOCATION();
+    fprintf(stderr, "err: port %d is not open\n", port);
+    return nullptr;
+}
+
+void appendRecord(PortRecord *rec) {
+    rec->next = nullptr;
+    if (ports == nullptr) {
+        rec->prev = nullptr;
+        ports = rec;
+        return;
+    }
+    PortRecord *last = ports;
+    while (last->next != nullptr) {
+        last = last->next;
+    }
+    last->next = rec;
+    rec->prev = last;
+}
+
+// Unlinks the record and frees it; errno is kept for the caller's report.
+void dropRecord(PortRecord *rec) {
+    int savedErrno = errno;
+    if (rec->prev != nullptr) {
+        rec->prev->next = rec->next;
+    } else {
+        ports = rec->next;
+    }
+    if (rec->next != nullptr) {
+        rec->next->prev = rec->prev;
+    }
+    delete rec;
+    errno = savedErrno;
+}
+
+// Every rate the Linux terminal interface has a constant for.
+constexpr std::array<std::pair<int, speed_t>, 30> kSpeeds{{
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+}};
+
+bool speedFor(int baud, speed_t *speed) {
+    for (const auto &[rate, constant] : kSpeeds) {
+        if (rate == baud) {
+            *speed = constant;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Network branch of openPort: "tcp:HOST:PORT".
+int openNetworkPort(PortRecord *rec, const char *name, int *handle) {
+    rec->isSocket = 1;
+    size_t size = strlen(name) + 1;
+    char *copy = new (std::nothrow) char[size];
+    if (copy == nullptr) {
+        REPORT_LOCATION();
+        fprintf(stderr, "err: openPort: out of memory for a copy of \"%s\"\n", name);
+        dropRecord(rec);
+        return -1;
+    }
+    memcpy(copy, name, size);
+    if (DEBUG_LEVEL > 0) {
+        fprintf(stderr, "server string is %s\n", copy);
+    }
+    char *rest = nullptr;
+    const char *protocol = strtok_r(copy, ":", &rest);
+    const char *host = strtok_r(nullptr, ":", &rest);
+    const char *portText = strtok_r(nullptr, ":", &rest);
+    // atoi rules without atoi's undefined overflow: glibc's atoi is this cast.
+    int tcpPort = portText != nullptr ? static_cast<int>(strtol(portText, nullptr, 10)) : 0;
+
+    // A name without host or port text cannot be connected; it fails like a
+    // refused connection rather than handing null fields on.
+    int fd = -1;
+    if (protocol != nullptr && host != nullptr && portText != nullptr) {
+        fd = connectAtPort(protocol, host, tcpPort);
+    }
+    rec->fd = fd;
+    *handle = fd;
+    if (fd < 0) {
+        REPORT_LOCATION();
+        fprintf(stderr, "open of protocol '%s' on server '%s' on port '%d' failed\n",
+                protocol != nullptr ? protocol : "", host != nullptr ? host : "", tcpPort);
+        delete[] copy;
+        dropRecord(rec);
+        *handle = 0;
+        return -1;
+    }
+    delete[] copy;
+    return fd;
+}
+
+// Serial branch of openPort. A failure after the device was opened closes it
+// and drops the record, so that a refused setting leaves nothing behind.
+int openSerialPort(PortRecord *rec, const char *name, int *handle, int baud, int dataBits,
+                   int stopBits, const char *parity) {
+    rec->isSocket = 0;
+    int fd = open(name, O_RDWR | O_NOCTTY | O_SYNC);
+    if (fd <= 0) {
+        int savedErrno = errno;
+        *handle = 0;
+        dropRecord(rec);
+        if (fd == 0) {
+            close(fd);  // descriptor 0 is no handle; do not keep it open behind the caller
+        }
+        REPORT_LOCATION();
+        fprintf(stderr, "err: openPort: could not open \"%s\": %s\n", name, strerror(savedErrno));
+        return fd;
+    }
+    auto fail = [&]() {
+        close(fd);
+        dropRecord(rec);
+        *handle = 0;
+        return -1;
+    };
+
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+
+    termios tio;
+    if (tcgetattr(fd, &tio) != 0) {
+        int savedErrno = errno;
+        REPORT_LOCATION();
+        fprintf(stderr, "err: openPort: could not tcgetattr on \"%s\": %s\n", name,
+                strerror(savedErrno));
+        return fail();
+    }
+    tcflush(fd, TCIOFLUSH);
+
+    speed_t speed;
+    if (!speedFor(baud, &speed)) {
+        REPORT_LOCATION();
+        fprintf(stderr, "err: openPort: port \"%s\" has bad baud=%d\n", name, baud);
+        return fail();
+    }
+    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, speed);
+
+    if (stopBits == 2) {
+        tio.c_cflag |= CSTOPB;
+    } else {
+        tio.c_cflag &= ~CSTOPB;
+    }
+
+    tcflag_t size;
+    switch (dataBits) {
+        case 5:
+            size = CS5;
+            break;
+        case 6:
+            size = CS6;
+            break;
+        case 7:
+            size = CS7;
+            break;
+        case 8:
+            size = CS8;
+            break;
+        default:
+            REPORT_LOCATION();
+            fprintf(stderr, "err: openPort: port \"%s\" has bad databits=%d\n", name, dataBits);
+            return fail();
+    }
+    tio.c_cflag = (tio.c_cflag & ~CSIZE) | size;
+
+    if (parity != nullptr && strcasecmp(parity, "NONE") == 0) {
+        tio.c_cflag &= ~PARENB;  // PARODD means nothing without PARENB and stays as read
+    } else if (parity != nullptr && strcasecmp(parity, "EVEN") == 0) {
+        tio.c_cflag |= PARENB;
+        tio.c_cflag &= ~PARODD;
+    } else if (parity != nullptr && strcasecmp(parity, "ODD") == 0) {
+        tio.c_cflag |= PARENB | PARODD;
+    } else {
+        REPORT_LOCATION();
+        fprintf(stderr, "err: openPort: port \"%s\" has bad parity=%s\n", name,
+                parity != nullptr ? parity : "(null)");
+        return fail();
+    }
+
+    // Raw bytes; a read returns what is there after at most one second.
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 10;
+    tio.c_iflag &= ~(IGNCR | ICRNL | INLCR);
+    tio.c_lflag &= ~(ICANON | ECHO);
+    tio.c_cflag |= CLOCAL | CREAD;
+
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        int savedErrno = errno;
+        REPORT_LOCATION();
+        fprintf(stderr, "err: openPort: tcsetattr failed on \"%s\": %s\n", name,
+                strerror(savedErrno));
+        return fail();
+    }
+    rec->fd = fd;
+    *handle = fd;
+    return fd;
+}
+
+// Waits until a serial line has sent its output; a socket has nothing to drain.
+int flushSend(const PortRecord *rec) {
+    if (rec->isSocket) {
+        return 0;
+    }
+    return tcdrain(rec->fd);
+}
+
+// Writes all of the text. A socket is written with MSG_NOSIGNAL so that a
+// peer that has gone away yields EPIPE instead of killing the process.
+// Returns the length, or the failing write's result (never the length).
+ssize_t writeWhole(const PortRecord *rec, const char *text, size_t len) {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = rec->isSocket ? send(rec->fd, text + done, len - done, MSG_NOSIGNAL)
+                                  : write(rec->fd, text + done, len - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+}  // namespace
+
+int openPort(const char *name, int *handle, int baud, int dataBits, int stopBits,
+             const char *parity) {
+    *handle = 0;
+    PortRecord *rec = new (std::nothrow) PortRecord{};
+    if (rec == nullptr) {
+        REPORT_LOCATION();
+        fprintf(stderr, "err: openPort: out of memory for the record of \"%s\"\n", name);
+        return -1;
+    }
+    appendRecord(rec);
+    if (strncmp(name, "tcp", 3) == 0) {
+        return openNetworkPort(rec, name, handle);
+    }
+    return openSerialPort(rec, name, handle, baud, dataBits, stopBits, parity);
+}
+
+int connectAtPort(const char * /*protocol*/, const char *host, int tcpPort) {
+    sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(tcpPort & 0xFFFF));
+    if (isdigit(static_cast<unsigned char>(host[0]))) {
+        addr.sin_addr.s_addr = inet_addr(host);
+    } else {
+        hostent *entry = gethostbyname(host);
+        if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_length != 4 ||
+            entry->h_addr_list[0] == nullptr) {
+            return -1;
+        }
+        memcpy(&addr.sin_addr, entry->h_addr_list[0], 4);
+    }
+
+    int sd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (sd < 0) {
+        return -1;
+    }
+    timeval timeout{2, 0};
+    if (setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
+        puts("unable to set socket receive timeout");
+        close(sd);
+        return -1;
+    }
+    if (connect(sd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+        int savedErrno = errno;
+        close(sd);
+        errno = savedErrno;
+        return -1;
+    }
+    if (DEBUG_LEVEL > 0) {
+        fprintf(stderr, "sd is %d\n", sd);
+    }
+    return sd;
+}
+
+int closePort(int port) {
+    PortRecord *rec = findPort(port);
+    if (rec == nullptr) {
+        return -1;
+    }
+    if (rec->logFd != 0) {
+        close(rec->logFd);
+    }
+    int result = close(rec->fd);
+    dropRecord(rec);
+    return result;
+}
+
+int sendStr(int port, const char *str) {
+    PortRecord *rec = findPort(port);
+    if (rec == nullptr) {
+        return -1;
+    }
+    int len = static_cast<int>(strlen(str));
+    if (DEBUG_LEVEL > 3) {
+        fprintf(stderr, "sendStr: Sending %d chars to serial port %d:%s\n", len, port, str);
+    }
+    ssize_t wrote = writeWhole(rec, str, static_cast<size_t>(len));
+    if (wrote < len) {
+        int savedErrno = errno;
+        REPORT_LOCATION();
+        fprintf(stderr, "err: sendStr wrote %d of %d bytes: %s\n", static_cast<int>(wrote), len,
+                strerror(savedErrno));
+        return wrote < 0 ? static_cast<int>(wrote) : -1;
+    }
+    int drained = flushSend(rec);
+    if (drained < 0) {
+        int savedErrno = errno;
+        REPORT_LOCATION();
+        fprintf(stderr, "err: sendStr tcdrain failed: %s\n", strerror(savedErrno));
+        return drained;
+    }
+    if (rec->logFd != 0) {
+        // Prefix and text in one gathered write: the record stays whole in
+        // the file however long the text is, without a buffer to size.
+        char prefix[32];
+        int prefixLen = snprintf(prefix, sizeof prefix, "S%ld: ", static_cast<long>(time(nullptr)));
+        iovec parts[2] = {{prefix, static_cast<size_t>(prefixLen)},
+                          {const_cast<char *>(str), static_cast<size_t>(len)}};
+        ssize_t ignored = writev(rec->logFd, parts, 2);
+        (void)ignored;
+    }
+    msleep(10);
+    return 0;
+}
+
+int recvStr(int port, char *buf, int len) {
+    if (buf != nullptr && len > 0) {
+        buf[0] = '\0';
+    }
+    if (findPort(port) == nullptr) {
+        return -1;
+    }
+    if (buf == nullptr || len < 2) {
+        REPORT_LOCATION();
+        fprintf(stderr, "err: recvStr buffer of %d bytes has no room for data\n", len);
+        return -1;
+    }
+    if (DEBUG_LEVEL > 4) {
+        fprintf(stderr, "recvStr: Starting while select loop...\n");
+    }
+    // poll rather than select: a descriptor at or above FD_SETSIZE would
+    // overflow a select set. The progress texts stay those of the select wait.
+    pollfd wait{port, POLLIN, 0};
+    puts("calling select");
+    int ready = poll(&wait, 1, 2000);
+    if (ready > 0 && (wait.revents & POLLNVAL) != 0) {
+        errno = EBADF;  // as select reports a descriptor that is not open
+        ready = -1;
+    }
+    if (ready < 0) {
+        int savedErrno = errno;
+        perror("select returned error: ");
+        REPORT_LOCATION();
+        fprintf(stderr, "err: recvStr select failed %d: %s\n", ready, strerror(savedErrno));
+        return -1;
+    }
+    if (ready == 0) {
+        puts("no bytes ready");
+        return 0;
+    }
+    printf("select returned %d\n", ready);
+    memset(buf, 0, static_cast<size_t>(len));
+    ssize_t got = read(port, buf, static_cast<size_t>(len - 1));
+    if (got < 0) {
+        int savedErrno = errno;
+        REPORT_LOCATION();
+        fprintf(stderr, "err: recvStr failed with %s", strerror(savedErrno));
+        return -1;
+    }
+    if (got == 0) {
+        REPORT_LOCATION();
+        fprintf(stderr, "err: recvStr failed with no bytes\n");
+        return 0;
+    }
+    return static_cast<int>(got);
+}
+
+int flushRecv(int port) {
+    PortRecord *rec = findPort(port);
+    if (rec == nullptr) {
+        return -1;
+    }
+    if (rec->isSocket) {
+        return 0;  // bytes waiting on a connection stay there
+    }
+    int result = tcflush(rec->fd, TCIFLUSH);
+    if (result != 0) {
+        int savedErrno = errno;
+        REPORT_LOCATION();
+        fprintf(stderr, "err: flushRecv failed: %s\n", strerror(savedErrno));
+    }
+    return result;
+}
+
+int openLogFile(int port, const char *prefix) {
+    PortRecord *rec = findPort(port);
+    if (rec == nullptr) {
+        return -1;
+    }
+    long now = static_cast<long>(time(nullptr));
+    char name[256];
+    int nameLen = snprintf(name, sizeof name, "%s_%ld.log", prefix, now);
+    int fd = -1;
+    if (nameLen < 0 || static_cast<size_t>(nameLen) >= sizeof name) {
+        errno = ENAMETOOLONG;  // never open a cut-off name
+    } else {
+        // Appending: a name that exists (two opens within one second) is
+        // continued, not overwritten from its start.
+        fd = open(name, O_WRONLY | O_CREAT | O_APPEND, 0666);
+    }
+    if (fd < 0) {
+        int savedErrno = errno;
+        REPORT_LOCATION();
+        fprintf(stderr, "openLogFile: cannot create '%s_%ld.log' for writing:%s\n", prefix, now,
+                strerror(savedErrno));
+        rec->logFd = 0;
+        return -1;
+    }
+    printf("Opened log file '%s' for port fd=%d\n", name, port);
+    rec->logFd = fd;
+    return fd;
+}
+
+int closeLogFile(int port) {
+    PortRecord *rec = findPort(port);
+    if (rec == nullptr) {
+        return -1;
+    }
+    if (rec->logFd == 0) {
+        REPORT_LOCATION();
+        fprintf(stderr, "err: closeLogFile: port %d has no log file\n", port);
+        return -1;
+    }
+    int result = close(rec->logFd);
+    rec->logFd = 0;
+    return result;
+}
