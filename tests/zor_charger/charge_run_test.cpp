@@ -1,0 +1,265 @@
+#include <poll.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/support/test_support.h"
+#include "zor_charger/zor_charger.h"
+
+namespace {
+
+using zortest::LoopbackListener;
+using zortest::UniqueFd;
+
+const std::string CLOSE_LINK = "<close>";  // scripted: the battery hangs up
+const std::string NO_REPLY = "";           // scripted: the receive times out
+
+std::string replyWith(int balance) {
+    char hex[3];
+    snprintf(hex, sizeof hex, "%02X", balance);
+    std::string reply =
+        "01F40E100E110E120E130E140E150E160E17FF83050A141EFF0001632D2A0000011A2B8408zz\n";
+    return reply.replace(60, 2, hex);
+}
+
+// Both instruments on loopback, served by one thread: it records every
+// command as it arrives (the battery link read first on each wake-up, so a
+// battery command sent before a supply command is recorded before it) and
+// answers each "@RQ\n" with the next scripted reply.
+class Bench {
+  public:
+    explicit Bench(std::vector<std::string> script) : script_(std::move(script)) {
+        EXPECT_TRUE(listeners_[0].listen() && listeners_[1].listen());
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~Bench() { finish(); }
+    void finish() {
+        done_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    std::string endpoint(int link) const { return listeners_[link].endpoint(); }
+
+    static constexpr int BATTERY = 0, SUPPLY = 1;
+    std::vector<std::string> commands[2];
+    std::vector<std::string> merged;  // "B:" or "S:" and the command, in arrival order
+    bool connected[2] = {false, false};
+
+  private:
+    void serve() {
+        UniqueFd links[2];
+        std::string pending[2];
+        size_t answered = 0;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd fds[2];
+            for (int link : {BATTERY, SUPPLY}) {
+                int fd = connected[link] ? links[link].get() : listeners_[link].fd.get();
+                fds[link] = {fd, POLLIN, 0};
+            }
+            if (poll(fds, 2, 50) == 0 && done_) {
+                return;  // the run closed its links; all they sent is in
+            }
+            for (int link : {BATTERY, SUPPLY}) {
+                if ((fds[link].revents & POLLIN) == 0 || fds[link].fd < 0) {
+                    continue;
+                }
+                if (!connected[link]) {
+                    links[link] = listeners_[link].accept(0);
+                    connected[link] = true;
+                    continue;
+                }
+                char buf[512];
+                ssize_t n = recv(links[link].get(), buf, sizeof buf, MSG_DONTWAIT);
+                if (n <= 0) {
+                    links[link].reset();
+                    continue;
+                }
+                pending[link].append(buf, static_cast<size_t>(n));
+                size_t end;
+                while ((end = pending[link].find_first_of("\r\n")) != std::string::npos) {
+                    std::string command = pending[link].substr(0, end + 1);
+                    pending[link].erase(0, end + 1);
+                    commands[link].push_back(command);
+                    merged.push_back((link == BATTERY ? "B:" : "S:") + command);
+                    if (link == BATTERY && command == "@RQ\n" && answered < script_.size()) {
+                        const std::string &reply = script_[answered++];
+                        if (reply == CLOSE_LINK) {
+                            links[link].reset();
+                        } else if (!reply.empty()) {
+                            send(links[link].get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+                        }
+                    }
+                }
+            }
+        }
+    }
+
+    std::vector<std::string> script_;
+    LoopbackListener listeners_[2];
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+const std::vector<std::string> SET_UP = {"CLR\r", "OUT 0\r", "VSET 35.9000V\r", "ISET 45.0000A\r",
+                                         "OUT 1\r"};
+
+unsigned noSleep(unsigned) {
+    return 0;
+}
+
+void recordStage(const ChargeState *state, void *stages) {
+    static_cast<std::vector<int> *>(stages)->push_back(state->ChargeStage);
+}
+
+class ChargeRunTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_NE(getcwd(home_, sizeof home_), nullptr);
+        ASSERT_EQ(chdir(dir_.path().c_str()), 0);  // the data log lands here
+    }
+    void TearDown() override { ASSERT_EQ(chdir(home_), 0); }
+
+    // Runs the charge for `polls` polls; the console texts land in out/err.
+    int run(Bench &bench, long polls, std::string supply = "", std::string battery = "") {
+        supply = supply.empty() ? bench.endpoint(Bench::SUPPLY) : supply;
+        battery = battery.empty() ? bench.endpoint(Bench::BATTERY) : battery;
+        ChargeRunOptions options{supply.c_str(), battery.c_str(), noSleep, polls,
+                                 nullptr,        recordStage,     &stages};
+        zortest::StdCapture capture;
+        int result = runCharge(&options);
+        capture.stop();
+        bench.finish();
+        out = capture.out();
+        err = capture.err();
+        return result;
+    }
+    std::string dataLog() const {
+        for (const auto &entry : std::filesystem::directory_iterator(dir_.path())) {
+            return zortest::readFile(entry.path());
+        }
+        return "<none>";
+    }
+    static size_t count(const std::string &text, const std::string &what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+
+    zortest::TempDir dir_;
+    char home_[4096];
+    std::vector<int> stages;
+    std::string out, err;
+};
+
+TEST_F(ChargeRunTest, StartUpAndScheduleEdges) {
+    Bench bench({replyWith(0), replyWith(0xFF), replyWith(0), replyWith(0x01), replyWith(0xFE),
+                 replyWith(0xFF), replyWith(0xFF), replyWith(0xFF)});
+    int descriptors = zortest::openDescriptorCount();
+    ASSERT_EQ(run(bench, 8), 0);
+    EXPECT_EQ(zortest::openDescriptorCount(), descriptors) << "the run closes what it opened";
+
+    EXPECT_EQ(stages, (std::vector<int>{0, 1, 1, 2, 2, 3, 3, 3}));
+    std::vector<std::string> supply = SET_UP;
+    for (const char *amps : {"45.0", "22.5", "22.5", "12.5", "12.5", "7.5", "7.5", "7.5"}) {
+        supply.push_back(std::string("ISET ") + amps + "000A\r");
+    }
+    EXPECT_EQ(bench.commands[Bench::SUPPLY], supply);
+    std::vector<std::string> battery = {"@AC\n"};
+    for (int poll = 1; poll <= 8; ++poll) {
+        battery.push_back("@RQ\n");
+        if (poll >= 7) {
+            battery.push_back("@AF\n");
+        }
+    }
+    EXPECT_EQ(bench.commands[Bench::BATTERY], battery);
+    std::vector<std::string> endOfCharge;
+    std::copy_if(bench.merged.begin(), bench.merged.end(), std::back_inserter(endOfCharge),
+                 [](const std::string &c) { return c == "B:@AF\n" || c == "S:ISET 7.5000A\r"; });
+    EXPECT_EQ(endOfCharge,
+              (std::vector<std::string>{"S:ISET 7.5000A\r", "B:@AF\n", "S:ISET 7.5000A\r",
+                                        "B:@AF\n", "S:ISET 7.5000A\r"}));
+
+    EXPECT_EQ(count(out, "\n****reducing charge current to "), 3u);
+    EXPECT_EQ(count(out,
+                    "turning battery off at end of charge\n\n****setting charge current "
+                    "to 7.500000\n\n"),
+              2u);
+    EXPECT_EQ(count(dataLog(), "\n"), 8u);
+}
+
+TEST_F(ChargeRunTest, RejectedRepliesNeverSendACurrent) {
+    std::string reply = replyWith(0x01);
+    Bench bench({reply.substr(1), reply + "x", reply + "xy", NO_REPLY, reply});
+    ASSERT_EQ(run(bench, 5), 0);
+    std::vector<std::string> supply = SET_UP;
+    supply.push_back("ISET 22.5000A\r");
+    EXPECT_EQ(bench.commands[Bench::SUPPLY], supply);
+    EXPECT_EQ(stages, (std::vector<int>{0, 0, 0, 0, 1}));
+    for (const char *status : {"76", "78", "79", "0", "77"}) {
+        EXPECT_EQ(count(out, std::string("status is ") + status + "\n"), 1u) << status;
+    }
+    EXPECT_EQ(count(dataLog(), "\n"), 1u);
+}
+
+TEST_F(ChargeRunTest, BatteryHangingUpDoesNotStopTheLoop) {
+    Bench bench({replyWith(0), CLOSE_LINK});
+    ASSERT_EQ(run(bench, 4), 0);
+    std::vector<std::string> supply = SET_UP;
+    supply.push_back("ISET 45.0000A\r");
+    EXPECT_EQ(bench.commands[Bench::SUPPLY], supply);
+    EXPECT_EQ(stages.size(), 4u);
+}
+
+struct StartFailure {
+    const char *name;
+    bool supplyUp, batteryUp, logFolderGone;
+    const char *message;
+    size_t supplyCommands;
+};
+
+class StartFailureTest : public ChargeRunTest,
+                         public ::testing::WithParamInterface<StartFailure> {};
+
+TEST_P(StartFailureTest, EndsWithMinusOneAndTouchesNothingFurther) {
+    const StartFailure &c = GetParam();
+    if (c.logFolderGone) {
+        std::filesystem::create_directory("gone");
+        ASSERT_EQ(chdir("gone"), 0);
+        std::filesystem::remove("../gone");
+    }
+    std::string down = "tcp:127.0.0.1:" + std::to_string(zortest::unusedLoopbackPort());
+    Bench bench({});
+    EXPECT_EQ(run(bench, 1, c.supplyUp ? "" : down, c.batteryUp ? "" : down), -1);
+    EXPECT_THAT(err, ::testing::ContainsRegex(c.message));
+    EXPECT_EQ(bench.commands[Bench::SUPPLY].size(), c.supplyCommands);
+    EXPECT_FALSE(bench.connected[Bench::BATTERY]);
+    EXPECT_EQ(bench.connected[Bench::SUPPLY], c.supplyCommands > 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StartFailureTest,
+    ::testing::Values(
+        StartFailure{"SupplyDown", false, true, false,
+                     "unable to open connection to xantrex: Connection refused\n", 0},
+        StartFailure{"BatteryDown", true, false, false,
+                     "unable to open connection to battery: Connection refused\n", 5},
+        StartFailure{"NoDataLog", true, true, true,
+                     "unable to open data log [0-9]+zor\\.log: No such file or directory\n", 0}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,148 @@
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_support.h"
+#include "zor_charger/zor_charger.h"
+
+namespace {
+
+const char KNOWN[] =
+    "01F40E100E110E120E130E140E150E160E17FF83050A141EFF0001632D2A0000011A2B8408zz\n";
+
+BatteryStatus known() {
+    BatteryStatus status{};
+    decodeStatusReply(KNOWN, &status);
+    return status;
+}
+
+// What one of the report writers puts into a stream.
+template <typename Writer>
+std::string written(Writer write) {
+    FILE *file = tmpfile();
+    write(file);
+    fflush(file);
+    rewind(file);
+    std::string text;
+    for (int c; (c = fgetc(file)) != EOF;) {
+        text += static_cast<char>(c);
+    }
+    fclose(file);
+    return text;
+}
+
+TEST(ReportTest, ConsoleReportOfAKnownReply) {
+    BatteryStatus status = known();
+    EXPECT_EQ(written([&](FILE *f) { writeConsoleReport(f, &status, 1700000000); }),
+              "time: 1700000000\n"
+              "gasGauge : 5.000000\n"
+              "V1:3.600 V2:3.601 V3:3.602 V4:3.603\n"
+              "V5:3.604 V6:3.605 V7:3.606 V8:3.607\n"
+              "Current: -1.25\n"
+              "Stack Voltage: 28.828000\n"
+              "Temps(layer 8 to layer 1):  5 10 20 30 255  0  1 99\n"
+              "Heatsink temp: 45\n"
+              "relative Humidity: 42\n"
+              "balance register:  0\n"
+              "WARNING: temp alert register:  1\n"
+              "WARNING: volt alert register: 1a2b\n"
+              "Battery Status Register: 8408\n"
+              "Fan state: On\nMain Fuse: Good\nSafe Operating Area: Good\nOvercurrent: Good\n"
+              "Undervoltage: Good\nOvervoltage: Good\nDischarge Mode: Off\nCharge Mode: On\n"
+              "Discharge Transient: Good\nBattery Cold Limit: Good\nHeatsink Hot Limit: Good\n"
+              "Battery Hot Limit: Good\nBattery Enable: On\n\n");
+
+    BatteryStatus quiet{};
+    quiet.statusRegister = 8;
+    std::string text = written([&](FILE *f) { writeConsoleReport(f, &quiet, 4102444800); });
+    EXPECT_EQ(text.find("WARNING"), std::string::npos);
+    EXPECT_NE(text.find("time: 4102444800\n"), std::string::npos) << "times after 2038";
+    EXPECT_NE(text.find("\ntemp alert register:  0\n"), std::string::npos);
+    EXPECT_NE(text.find("Battery Status Register:    8\n"), std::string::npos);
+}
+
+TEST(ReportTest, DataLogLineOfAKnownReply) {
+    BatteryStatus status = known();
+    EXPECT_EQ(written([&](FILE *f) { writeDataLogLine(f, &status, 1700000000); }),
+              "1700000000,5.00,-1.25,42, 0, 1,1a2b,8408\n");
+    EXPECT_EQ(written([&](FILE *f) { writeDataLogLine(f, &status, 4102444800); }),
+              "4102444800,5.00,-1.25,42, 0, 1,1a2b,8408\n");
+}
+
+TEST(ReportTest, DataLogIsNamedByStartTimeAndAppended) {
+    zortest::TempDir dir;
+    char home[4096];
+    ASSERT_NE(getcwd(home, sizeof home), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    char name[DATA_LOG_NAME_SIZE];
+    for (const char *line : {"first\n", "second\n"}) {
+        FILE *log = openDataLog(name);
+        ASSERT_NE(log, nullptr);
+        fputs(line, log);
+        fclose(log);
+    }
+    long long start = atoll(name);
+    EXPECT_EQ(name, std::to_string(start) + "zor.log");
+    EXPECT_LE(llabs(start - time(nullptr)), 2);
+    EXPECT_EQ(zortest::readFile(dir.path() + "/" + name), "first\nsecond\n");
+    ASSERT_EQ(chdir(home), 0);
+}
+
+// Removes the socket file that stood in for the system logger.
+struct Unlinker {
+    const char *path;
+    ~Unlinker() {
+        closelog();
+        unlink(path);
+    }
+};
+
+TEST(ReportTest, SystemLogMessagesReachTheLogger) {
+    if (access("/dev/log", F_OK) == 0) {
+        GTEST_SKIP() << "this machine runs a system logger at /dev/log; its records are not ours "
+                        "to read";
+    }
+    zortest::UniqueFd logger(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, "/dev/log");
+    if (bind(logger.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        GTEST_SKIP() << "cannot stand in for the system logger at /dev/log: " << strerror(errno);
+    }
+    Unlinker unlinker{"/dev/log"};
+    closelog();  // any earlier attempt to reach a logger is forgotten
+
+    BatteryStatus status{};
+    status.gasGauge = 3000;
+    status.current = 0x1234;
+    status.relativeHumidity = 7;
+    writeSystemLog(&status);
+
+    // LOG_ERR without a facility: glibc adds its default facility, LOG_USER.
+    const std::string want[] = {"<11>", ": ZOR Battery Current & Gas Gauge: 46.60 30.00", "<11>",
+                                ": ZOR Battery RH:  7"};
+    size_t found = 0;
+    char buf[1024];
+    pollfd p{logger.get(), POLLIN, 0};
+    while (found < 4 && poll(&p, 1, 2000) > 0) {
+        ssize_t n = recv(logger.get(), buf, sizeof buf, 0);
+        std::string record(buf, n > 0 ? static_cast<size_t>(n) : 0);
+        // Other tests may log at the same time: take ours, in order.
+        if (record.ends_with(want[found + 1])) {
+            EXPECT_TRUE(record.starts_with(want[found])) << record;
+            found += 2;
+        }
+    }
+    EXPECT_EQ(found, 4u) << "both messages reach the logger, in order";
+}
+
+}  // namespace

@@ -1,0 +1,144 @@
+#include <string.h>
+
+#include <algorithm>
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "zor_charger/zor_charger.h"
+
+namespace {
+
+// gas gauge, cells V1..V8, current, temperatures, humidity, balance, the two
+// alert registers, status register, three bytes that are never read.
+const std::string KNOWN =
+    "01F4"
+    "0E100E110E120E130E140E150E160E17"
+    "FF83"
+    "050A141EFF0001632D"
+    "2A"
+    "00"
+    "0001"
+    "1A2B"
+    "8408"
+    "zz\n";
+constexpr BatteryStatus KNOWN_STATUS = {500,    {3600, 3601, 3602, 3603, 3604, 3605, 3606, 3607},
+                                        0xFF83, {5, 10, 20, 30, 255, 0, 1, 99, 45},
+                                        42,     0,
+                                        1,      0x1A2B,
+                                        0x8408};
+
+std::array<int32_t, 24> fieldsOf(const BatteryStatus &s) {
+    static_assert(sizeof s == 24 * sizeof(int32_t));
+    std::array<int32_t, 24> fields;
+    memcpy(fields.data(), &s, sizeof s);
+    return fields;
+}
+
+// What the record holds from an earlier reply.
+BatteryStatus earlier() {
+    BatteryStatus s;
+    memset(&s, 0x77, sizeof s);
+    return s;
+}
+
+std::string patched(size_t at, const std::string &text, std::string reply = KNOWN) {
+    return reply.replace(at, text.size(), text);
+}
+
+struct DecodeCase {
+    const char *name;
+    std::string reply;
+    std::function<void(const BatteryStatus &)> check;
+};
+
+void expectKnown(const BatteryStatus &s) {
+    EXPECT_EQ(fieldsOf(s), fieldsOf(KNOWN_STATUS));
+}
+
+const DecodeCase DECODE_CASES[] = {
+    {"known reply", KNOWN, expectKnown},
+    {"lower case", "01f40e100e110e120e130e140e150e160e17ff83050a141eff0001632d2a0000011a2b8408zz\n",
+     expectKnown},
+    {"trailing bytes ignored", patched(74, "FFF"), expectKnown},
+    {"all zeros", std::string(74, '0') + "\r\n>",
+     [](const BatteryStatus &s) {
+         EXPECT_EQ(fieldsOf(s), fieldsOf(BatteryStatus{}));
+         EXPECT_EQ(gasGaugeOf(&s) + stackVoltageOf(&s) + batteryCurrentOf(&s), 0.0);
+     }},
+    {"current FFFF", patched(36, "FFFF"),
+     [](const BatteryStatus &s) { EXPECT_DOUBLE_EQ(batteryCurrentOf(&s), -0.01); }},
+    {"current 7FFF", patched(36, "7FFF"),
+     [](const BatteryStatus &s) { EXPECT_DOUBLE_EQ(batteryCurrentOf(&s), 327.67); }},
+    {"current 8000", patched(36, "8000"),
+     [](const BatteryStatus &s) { EXPECT_DOUBLE_EQ(batteryCurrentOf(&s), -327.68); }},
+    {"gas gauge FFFF", patched(0, "FFFF"),
+     [](const BatteryStatus &s) { EXPECT_DOUBLE_EQ(gasGaugeOf(&s), 655.35); }},
+    {"cells FFFF", patched(4, std::string(32, 'F')),
+     [](const BatteryStatus &s) { EXPECT_DOUBLE_EQ(stackVoltageOf(&s), 524.28); }},
+    {"temperatures FF", patched(40, std::string(18, 'F')),
+     [](const BatteryStatus &s) { EXPECT_EQ(s.temperature[0] + s.temperature[8], 510); }},
+    {"bad first character keeps every field", patched(0, "G"),
+     [](const BatteryStatus &s) { EXPECT_EQ(fieldsOf(s), fieldsOf(earlier())); }},
+    {"blank takes digits of the next field", patched(0, " 1F4"),
+     [](const BatteryStatus &s) {
+         EXPECT_EQ(s.gasGauge, 0x1F40);
+         EXPECT_EQ(s.cellVoltage[0], 0xE10);
+     }},
+    {"digits stop inside a field", patched(0, "12z4"),
+     [](const BatteryStatus &s) {
+         EXPECT_EQ(s.gasGauge, 0x12);
+         EXPECT_EQ(s.cellVoltage[0], 0xE10);
+     }},
+};
+
+class DecodeTest : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(DecodeTest, ScansFieldByField) {
+    ASSERT_EQ(GetParam().reply.size(), size_t{STATUS_REPLY_SIZE});
+    BatteryStatus status = earlier();
+    decodeStatusReply(GetParam().reply.c_str(), &status);
+    GetParam().check(status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, DecodeTest, ::testing::ValuesIn(DECODE_CASES),
+                         [](const auto &info) {
+                             std::string name = info.param.name;
+                             std::replace_if(
+                                 name.begin(), name.end(), [](char c) { return !isalnum(c); }, '_');
+                             return name;
+                         });
+
+TEST(DecodeTest, TruncatedTextIsNeverReadPastItsEnd) {
+    constexpr int WIDTHS[24] = {4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 2, 2,
+                                2, 2, 2, 2, 2, 2, 2, 2, 2, 4, 4, 4};
+    for (size_t length = 0; length < KNOWN.size(); ++length) {
+        // Exactly sized, so that the sanitizer sees any read beyond the end.
+        auto text = std::make_unique<char[]>(length + 1);
+        memcpy(text.get(), KNOWN.data(), length);
+        BatteryStatus status{};
+        decodeStatusReply(text.get(), &status);
+        auto got = fieldsOf(status), want = fieldsOf(KNOWN_STATUS);
+        for (size_t i = 0, end = 0; i < got.size(); ++i) {
+            end += WIDTHS[i];
+            if (end <= length) {
+                EXPECT_EQ(got[i], want[i]) << "field " << i << " of a " << length << "-byte text";
+            }
+        }
+    }
+}
+
+TEST(StatusBitWordTest, WordsOf8408) {
+    const char *want[] = {"On", "Good", "Good", "Good", "Good", "Good", "Off",
+                          "On", "Good", "Good", "Good", "Good", "On"};
+    for (int bit = 3; bit <= 15; ++bit) {
+        EXPECT_STREQ(statusBitWord(0x8408, bit), want[bit - 3]) << "bit " << bit;
+    }
+    EXPECT_STREQ(statusBitWord(0xFFFF, 4), "Fault");
+    EXPECT_STREQ(statusBitWord(0, 15), "Off");
+}
+
+}  // namespace
