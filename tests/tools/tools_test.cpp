@@ -1,0 +1,507 @@
+// The commissioning tools run as programs against stand-in instruments on
+// loopback TCP and on pseudo-terminals: the bytes they put on the wire, what
+// they print, and their exit statuses.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_support.h"
+#include "zor_charger/zor_charger.h"
+
+extern char **environ;
+
+using namespace std::chrono_literals;
+using zortest::UniqueFd;
+
+namespace {
+
+struct ToolRun {
+    int status = -1;  // exit status; 128 + signal when killed
+    std::string out, err;
+};
+
+// Runs a tool to its end (killed after `timeoutMs`) and collects its output.
+ToolRun runTool(const char *path, const std::vector<std::string> &args, int timeoutMs = 10000) {
+    ToolRun run;
+    int outPipe[2], errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe2 failed";
+        return run;
+    }
+    UniqueFd outRead(outPipe[0]), outWrite(outPipe[1]), errRead(errPipe[0]), errWrite(errPipe[1]);
+    std::vector<char *> argv{const_cast<char *>(path)};
+    for (const std::string &a : args) {
+        argv.push_back(const_cast<char *>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errWrite.get(), STDERR_FILENO);
+    pid_t pid = -1;
+    int spawned = posix_spawn(&pid, path, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        ADD_FAILURE() << "cannot start " << path;
+        return run;
+    }
+    outWrite.reset();
+    errWrite.reset();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool killed = false;
+    while (outRead.valid() || errRead.valid()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            killed = true;
+            break;
+        }
+        pollfd p[2] = {{outRead.get(), POLLIN, 0}, {errRead.get(), POLLIN, 0}};
+        poll(p, 2, 50);
+        for (auto [fd, text] : {std::pair{&outRead, &run.out}, std::pair{&errRead, &run.err}}) {
+            char buf[4096];
+            pollfd one{fd->get(), POLLIN, 0};
+            if (fd->valid() && poll(&one, 1, 0) > 0) {
+                ssize_t n = read(fd->get(), buf, sizeof buf);
+                n > 0 ? (void)text->append(buf, static_cast<size_t>(n)) : fd->reset();
+            }
+        }
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    EXPECT_FALSE(killed) << path << " did not end in time";
+    run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    return run;
+}
+
+// A stand-in instrument on a loopback listener or the master side of a pty.
+// It records every byte it receives and answers each line (split at
+// `terminator`, a "\r" before a "\n" dropped) with `answer`; the answer
+// HANG_UP closes the connection. It stops by itself after a minute.
+class StandIn {
+  public:
+    static constexpr const char *HANG_UP = "\x04hang up";
+    using Answer = std::function<std::string(const std::string &)>;
+
+    StandIn(bool pty, char terminator, Answer answer)
+        : pty_(pty), terminator_(terminator), answer_(std::move(answer)) {
+        std::string why;
+        ready_ = pty ? pair_.open(&why) : listener_.listen();
+        endpoint_ = pty ? pair_.slavePath : listener_.endpoint();
+        if (ready_) {
+            thread_ = std::thread([this] { serve(); });
+        }
+    }
+    ~StandIn() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    bool ready() const { return ready_; }
+    const std::string &endpoint() const { return endpoint_; }
+    int connections() const { return connections_; }
+    // What came in so far, once the line has been quiet for a moment.
+    std::string wire() {
+        std::this_thread::sleep_for(50ms);
+        std::lock_guard lock(mutex_);
+        return wire_;
+    }
+
+  private:
+    void serve() {
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        UniqueFd client;
+        std::string pending;
+        while (!stop_ && std::chrono::steady_clock::now() < deadline) {
+            if (!pty_ && !client.valid()) {
+                client = listener_.accept(20);
+                connections_ += client.valid();
+                continue;
+            }
+            int fd = pty_ ? pair_.master.get() : client.get();
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) {
+                continue;
+            }
+            char buf[256];
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) {
+                pty_ ? std::this_thread::sleep_for(10ms) : client.reset();  // peer gone
+                continue;
+            }
+            {
+                std::lock_guard lock(mutex_);
+                wire_.append(buf, static_cast<size_t>(n));
+            }
+            pending.append(buf, static_cast<size_t>(n));
+            for (size_t end; (end = pending.find(terminator_)) != std::string::npos;) {
+                std::string line = pending.substr(0, end);
+                pending.erase(0, end + 1);
+                if (terminator_ == '\n' && line.ends_with('\r')) {
+                    line.pop_back();
+                }
+                std::string reply = answer_(line);
+                if (reply == HANG_UP) {
+                    client.reset();
+                    break;
+                }
+                zortest::writeAll(fd, reply);
+            }
+        }
+    }
+
+    bool pty_;
+    char terminator_;
+    Answer answer_;
+    bool ready_ = false;
+    zortest::PtyPair pair_;
+    zortest::LoopbackListener listener_;
+    std::string endpoint_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    std::mutex mutex_;
+    std::string wire_;
+    std::thread thread_;
+};
+
+// A supply that keeps what it is set to and answers "KEYWORD VALUE\r\n";
+// `special` replaces the answer to a given question.
+StandIn::Answer supplyAnswer(std::map<std::string, std::string> special = {}) {
+    auto values = std::make_shared<std::map<std::string, std::string>>(
+        std::map<std::string, std::string>{{"IOUT", "1.2500"},
+                                           {"VOUT", "28.8000"},
+                                           {"ISET", "0.0000"},
+                                           {"VSET", "0.0000"},
+                                           {"OUT", "0"},
+                                           {"ERR", "0"},
+                                           {"ASTS", "0"},
+                                           {"STS", "8"},
+                                           {"FAULT", "0"}});
+    return [values, special](const std::string &line) -> std::string {
+        if (auto it = special.find(line); it != special.end()) {
+            return it->second;
+        }
+        if (line.ends_with('?')) {
+            std::string key = line.substr(0, line.size() - 1);
+            return key + " " + (*values)[key] + "\r\n";
+        }
+        size_t blank = line.find(' ');
+        if (blank != std::string::npos) {
+            std::string value = line.substr(blank + 1);
+            if (value.ends_with('V') || value.ends_with('A')) {
+                value.pop_back();
+            }
+            (*values)[line.substr(0, blank)] = value;
+        }
+        return "";
+    };
+}
+
+std::vector<std::string> with(std::vector<std::string> args, const std::string &endpoint) {
+    args.insert(args.begin(), endpoint);
+    return args;
+}
+
+struct SupplyCase {
+    std::vector<std::string> commands;
+    std::string wire;
+    std::string out;
+};
+
+const SupplyCase SUPPLY_CASES[] = {
+    {{"set-volts", "12"},
+     "VSET 12.0000V\rVSET?\r",
+     "set-volts 12.0000 V: sent; voltage set point reads back 12.0000 V\n"},
+    {{"set-current", "7.5"},
+     "ISET 7.5000A\rISET?\r",
+     "set-current 7.5000 A: sent; current set point reads back 7.5000 A\n"},
+    {{"ovp", "45"}, "OVSET 45.0000V\rERR?\r", "ovp 45.0000 V: sent; error code reads back 0\n"},
+    {{"vmax", "0"}, "VMAX 0.0000V\rERR?\r", "vmax 0.0000 V: sent; error code reads back 0\n"},
+    {{"imax", "60"}, "IMAX 60.0000A\rERR?\r", "imax 60.0000 A: sent; error code reads back 0\n"},
+    {{"on"}, "OUT 1\rOUT?\r", "on: sent; output state reads back 1 (on)\n"},
+    {{"off"}, "OUT 0\rOUT?\r", "off: sent; output state reads back 0 (off)\n"},
+    {{"clear"}, "CLR\rERR?\r", "clear: sent; error code reads back 0\n"},
+    {{"reset"}, "RST\rERR?\r", "reset: sent; error code reads back 0\n"},
+    {{"trigger"}, "TRG\rERR?\r", "trigger: sent; error code reads back 0\n"},
+    {{"status"},
+     "IOUT?\rVOUT?\rISET?\rVSET?\rOUT?\rERR?\rASTS?\rSTS?\rFAULT?\r",
+     "output current       1.2500 A\n"
+     "output voltage       28.8000 V\n"
+     "current set point    0.0000 A\n"
+     "voltage set point    0.0000 V\n"
+     "output state         0 (off)\n"
+     "error code           0\n"
+     "ASTS register        0 (0x0000)\n"
+     "STS register         8 (0x0008)\n"
+     "FAULT register       0 (0x0000)\n"},
+    {{"off", "set-volts", "35.9", "on"},
+     "OUT 0\rOUT?\rVSET 35.9000V\rVSET?\rOUT 1\rOUT?\r",
+     "off: sent; output state reads back 0 (off)\n"
+     "set-volts 35.9000 V: sent; voltage set point reads back 35.9000 V\n"
+     "on: sent; output state reads back 1 (on)\n"},
+};
+
+class SupplyCommands : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SupplyCommands, SendEachCommandAndReadItBack) {
+    for (const SupplyCase &c : SUPPLY_CASES) {
+        StandIn supply(GetParam(), '\r', supplyAnswer());
+        if (!supply.ready()) {
+            GTEST_SKIP() << "no stand-in endpoint on this machine";
+        }
+        ToolRun run = runTool(ZOR_SUPPLY_TOOL, with(c.commands, supply.endpoint()));
+        SCOPED_TRACE(c.commands[0]);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(supply.wire(), c.wire);
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err, "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(OverTcpAndPty, SupplyCommands, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "Pty" : "Tcp"; });
+
+struct Refusal {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+};
+
+// Every bad value and bad command line is refused before anything is opened.
+TEST(SupplyRefusals, NothingIsSent) {
+    const Refusal cases[] = {
+        {{"set-volts", "45"}, 4, "err: xfrSetVolts(45.000000) >= 45.000000\n"},
+        {{"on", "set-volts", "-0.1"}, 4, "xfrSetVolts(-0.100000) >= 45.000000"},
+        {{"set-current", "60.01"}, 4, "Assertion failed on line"},
+        {{"imax", "-1"}, 4, "zor_supply: imax -1: value out of range; nothing sent\n"},
+        {{"ovp", "45.5"}, 4, "err: xfrOverVoltSet(45.500000) > 45.000000\n"},
+        {{"vmax", "46"}, 4, "err: xfrVMax(46.000000) > 45.000000\n"},
+        {{"set-volts", "12abc"}, 4, "set-volts: \"12abc\" is not a number; nothing sent"},
+        {{"set-current", "nan"}, 4, "\"nan\" is not a number"},
+        {{"ovp", ""}, 4, "\"\" is not a number"},
+        {{"bogus"}, 64, "unknown command \"bogus\""},
+        {{"status", "set-current"}, 64, "set-current needs a value"},
+        {{}, 64, "no command given"},
+        {{"--data-bits", "9", "on"}, 64, "--data-bits needs 5, 6, 7 or 8"},
+        {{"--frobnicate", "on"}, 64, "unknown option --frobnicate"},
+    };
+    StandIn supply(false, '\r', supplyAnswer());
+    ASSERT_TRUE(supply.ready());
+    for (const Refusal &c : cases) {
+        ToolRun run = runTool(ZOR_SUPPLY_TOOL, with(c.args, supply.endpoint()));
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+    EXPECT_EQ(supply.connections(), 0);
+    EXPECT_EQ(supply.wire(), "");
+}
+
+struct Failure {
+    std::vector<std::string> commands;
+    std::map<std::string, std::string> special;
+    int status;
+    std::string wire;
+    std::string message;
+};
+
+// A setting that does not read back ends the run; later commands are not sent.
+TEST(SupplyFailures, EndTheRunWithTheirStatus) {
+    const Failure cases[] = {
+        {{"set-volts", "12", "on"},
+         {{"VSET?", "ERR -113\r\n"}},
+         3,
+         "VSET 12.0000V\rVSET?\r",
+         "set-volts: unreadable reply to the voltage set point query"},
+        {{"set-current", "45", "on"},
+         {{"ISET?", "ISET 22.5000\r\n"}},
+         6,
+         "ISET 45.0000A\rISET?\r",
+         "set-current 45.0000 A: the supply reads back 22.5000 A"},
+        {{"on", "set-volts", "12"},
+         {{"OUT?", "OUT 0\r\n"}},
+         6,
+         "OUT 1\rOUT?\r",
+         "on: the output state reads back 0"},
+        {{"vmax", "44"},
+         {{"ERR?", "ERR -222\r\n"}},
+         6,
+         "VMAX 44.0000V\rERR?\r",
+         "vmax 44.0000 V: the supply reports error code -222"},
+    };
+    for (const Failure &c : cases) {
+        StandIn supply(false, '\r', supplyAnswer(c.special));
+        ASSERT_TRUE(supply.ready());
+        ToolRun run = runTool(ZOR_SUPPLY_TOOL, with(c.commands, supply.endpoint()));
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_EQ(supply.wire(), c.wire);
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    }
+}
+
+TEST(SupplyStatus, MarksARegisterWithoutAUsableReply) {
+    StandIn supply(false, '\r', supplyAnswer({{"ASTS?", "STS 4\r\n"}, {"ERR?", "E\r\n"}}));
+    ASSERT_TRUE(supply.ready());
+    ToolRun run = runTool(ZOR_SUPPLY_TOOL, {supply.endpoint(), "status"});
+    EXPECT_EQ(run.status, 3);
+    EXPECT_NE(run.out.find("error code           unreadable reply\n"), std::string::npos);
+    EXPECT_NE(run.out.find("ASTS register        no usable reply\n"), std::string::npos);
+    EXPECT_NE(run.out.find("FAULT register       0 (0x0000)\n"), std::string::npos);
+}
+
+// Ten unanswered questions of 2 seconds each: the one slow supply case.
+TEST(SupplySilent, StatusGivesUpAfterTheFirstUnansweredQuestion) {
+    StandIn supply(false, '\r', [](const std::string &) { return std::string(); });
+    ASSERT_TRUE(supply.ready());
+    ToolRun run = runTool(ZOR_SUPPLY_TOOL, {supply.endpoint(), "status"}, 40000);
+    EXPECT_EQ(run.status, 3);
+    std::string tenQuestions;
+    for (int i = 0; i < 10; ++i) {
+        tenQuestions += "IOUT?\r";
+    }
+    EXPECT_EQ(supply.wire(), tenQuestions);
+    EXPECT_TRUE(
+        run.out.starts_with("output current       no reply\n"
+                            "output voltage       not asked\n"))
+        << run.out;
+    EXPECT_NE(run.err.find("not every value could be read"), std::string::npos);
+}
+
+TEST(CannotOpen, EitherTool) {
+    const std::string unused = "tcp:127.0.0.1:" + std::to_string(zortest::unusedLoopbackPort());
+    for (const char *tool : {ZOR_SUPPLY_TOOL, ZOR_BATTERY_TOOL}) {
+        for (const std::string &endpoint : {unused, std::string("/nonexistent/tty")}) {
+            bool supply = std::string(tool) == ZOR_SUPPLY_TOOL;
+            ToolRun run = runTool(tool, supply ? std::vector<std::string>{endpoint, "status"}
+                                               : std::vector<std::string>{endpoint});
+            EXPECT_EQ(run.status, 2) << tool << " " << endpoint;
+            EXPECT_NE(run.err.find("cannot open endpoint \"" + endpoint + "\""), std::string::npos);
+        }
+    }
+}
+
+// 4 + 8 x 4 + 4 hex digits, 11 x 2, 3 x 4, and three bytes never looked at.
+const std::string STATUS_REPLY = "2710" + std::string("0E10") + "0E100E100E100E100E100E100E10" +
+                                 "FF83" + "1919191919191919" + "1E2DFF" + "000000018408" + "*\r\n";
+
+// The charger's report of STATUS_REPLY, from its second line on (the first
+// holds the time).
+std::string reportAfterTime() {
+    BatteryStatus status{};
+    decodeStatusReply(STATUS_REPLY.c_str(), &status);
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    writeConsoleReport(out, &status, 0);
+    fclose(out);
+    std::string report(text, size);
+    free(text);
+    return report.substr(report.find('\n') + 1);
+}
+
+StandIn::Answer batteryAnswer(std::string reply) {
+    return [reply](const std::string &line) { return line == "@RQ" ? reply : std::string(); };
+}
+
+struct BatteryCase {
+    std::vector<std::string> options;
+    std::string wire;
+    int reports;
+    std::string firstLine;  // of the output
+};
+
+class BatteryRequests : public ::testing::TestWithParam<bool> {};
+
+TEST_P(BatteryRequests, SendOnlyWhatIsAskedAndPrintTheReport) {
+    const BatteryCase cases[] = {
+        {{}, "@RQ\n", 1, "time: "},
+        {{"--enable"}, "@AC\n@RQ\n", 1, "sent \"@AC\\n\"\n"},
+        {{"--switch-off"}, "@AF\n@RQ\n", 1, "sent \"@AF\\n\"\n"},
+        {{"--watch", "0.05", "--count", "3"}, "@RQ\n@RQ\n@RQ\n", 3, "time: "},
+    };
+    for (const BatteryCase &c : cases) {
+        StandIn battery(GetParam(), '\n', batteryAnswer(STATUS_REPLY));
+        if (!battery.ready()) {
+            GTEST_SKIP() << "no stand-in endpoint on this machine";
+        }
+        long before = time(nullptr);
+        ToolRun run = runTool(ZOR_BATTERY_TOOL, with(c.options, battery.endpoint()));
+        EXPECT_EQ(run.status, 0) << run.err;
+        std::string wire = battery.wire();
+        // A pty's output processing turns "\n" into "\r\n" on its way out.
+        for (size_t at; (at = wire.find("\r\n")) != std::string::npos;) {
+            wire.erase(at, 1);
+        }
+        EXPECT_EQ(wire, c.wire);
+        EXPECT_EQ(run.out.substr(0, c.firstLine.size()), c.firstLine);
+        int reports = 0;
+        for (size_t at = 0; (at = run.out.find("time: ", at)) != std::string::npos; ++reports) {
+            long stamp = atol(run.out.c_str() + at + 6);
+            EXPECT_GE(stamp, before);
+            EXPECT_LE(stamp, time(nullptr));
+            at = run.out.find('\n', at) + 1;
+            EXPECT_EQ(run.out.compare(at, reportAfterTime().size(), reportAfterTime()), 0)
+                << run.out;
+        }
+        EXPECT_EQ(reports, c.reports);
+        EXPECT_NE(run.out.find("Current: -1.25\nStack Voltage: 28.800000\n"), std::string::npos);
+        EXPECT_NE(run.out.find("WARNING: volt alert register:  1\n"), std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(OverTcpAndPty, BatteryRequests, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "Pty" : "Tcp"; });
+
+TEST(BatteryReplies, OnlyAStatusReplyIsAccepted) {
+    const struct {
+        std::string reply;
+        std::vector<std::string> options;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"ERR 0\r\n", {}, 3, "reply of 7 bytes, a status reply has 77: \"ERR 0\\r\\n\"\n"},
+        {STATUS_REPLY + "x", {}, 3, "reply of 78 bytes, a status reply has 77"},
+        // The link fails on the send or on the receive after the hang-up.
+        {StandIn::HANG_UP, {"--watch", "0.05", "--count", "3"}, 5, "zor_battery: "},
+        {"", {"--enable", "--switch-off"}, 64, "exclude each other"},
+        {"", {"--watch", "0"}, 64, "--watch needs a number of seconds above 0"},
+    };
+    for (const auto &c : cases) {
+        StandIn battery(false, '\n', batteryAnswer(c.reply));
+        ASSERT_TRUE(battery.ready());
+        ToolRun run = runTool(ZOR_BATTERY_TOOL, with(c.options, battery.endpoint()));
+        EXPECT_EQ(run.status, c.status) << run.err;  // a closed peer must not kill the tool
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+TEST(BatterySilent, SaysNoReplyWithinTwoSeconds) {
+    StandIn battery(true, '\n', batteryAnswer(""));
+    if (!battery.ready()) {
+        GTEST_SKIP() << "no pseudo-terminal on this machine";
+    }
+    ToolRun run = runTool(ZOR_BATTERY_TOOL, {battery.endpoint()});
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.err, "zor_battery: no reply within 2 seconds\n");
+    EXPECT_EQ(run.out, "");
+}
+
+}  // namespace
