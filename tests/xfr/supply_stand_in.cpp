@@ -59,9 +59,9 @@ void SupplyStandIn::serve() {
             for (size_t end; (end = pending_.find('\r')) != std::string::npos;) {
                 const std::string command = pending_.substr(0, end);
                 pending_.erase(0, end + 1);
-                if (command.ends_with('?') && replies_.contains(command.substr(0, end - 1))) {
-                    const auto &pieces = replies_[command.substr(0, end - 1)];
-                    reply.insert(reply.end(), pieces.begin(), pieces.end());
+                const auto found = replies_.find(command.substr(0, command.size() - 1));
+                if (command.ends_with('?') && found != replies_.end()) {
+                    reply.insert(reply.end(), found->second.begin(), found->second.end());
                 }
             }
         }

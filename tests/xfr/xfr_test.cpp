@@ -31,21 +31,12 @@ struct DebugLevel {
     ~DebugLevel() { DEBUG_LEVEL = 0; }
 };
 
-// Replaces the line number of the first "xfr.cpp:N:" prefix with L, wherever
-// that number names the place ("xfr.cpp:N:" and "line N ").
-std::string withLineL(std::string text) {
-    std::smatch m;
-    if (!std::regex_search(text, m, std::regex("xfr\\.cpp:([0-9]+):"))) {
-        return text;
-    }
-    const std::string n = m[1];
-    for (const auto &[from, to] : {std::pair{"xfr.cpp:" + n + ":", std::string("xfr.cpp:L:")},
-                                   std::pair{"line " + n + " ", std::string("line L ")}}) {
-        for (size_t at; (at = text.find(from)) != std::string::npos;) {
-            text.replace(at, from.size(), to);
-        }
-    }
-    return text;
+// Writes the line numbers of "xfr.cpp:N:" prefixes as L, and the line that
+// an assertion message names too when it is the prefix's own.
+std::string withLineL(const std::string &text) {
+    const std::string named = std::regex_replace(
+        text, std::regex("xfr\\.cpp:([0-9]+):(Assertion failed on line )\\1 "), "xfr.cpp:L:$2L ");
+    return std::regex_replace(named, std::regex("xfr\\.cpp:[0-9]+:"), "xfr.cpp:L:");
 }
 
 size_t count(const std::string &text, const std::string &what) {
@@ -57,6 +48,9 @@ size_t count(const std::string &text, const std::string &what) {
 }
 
 enum class Link { Tcp, Pty };
+void PrintTo(Link link, std::ostream *os) {
+    *os << (link == Link::Tcp ? "Tcp" : "Pty");
+}
 
 // The supply's port, opened by the port layer, with a stand-in at the other end.
 class XfrTest : public ::testing::TestWithParam<Link> {
@@ -160,7 +154,7 @@ const SettingCase kSettings[] = {
 
 TEST_P(XfrTest, SettingsAreRangeCheckedThenSentWithFourDecimals) {
     for (const SettingCase &c : kSettings) {
-        SCOPED_TRACE(testing::Message() << "value " << c.value << ", expecting " << c.sent);
+        SCOPED_TRACE(testing::Message() << "value " << c.value << ": " << c.sent << c.report);
         StdCapture capture;
         const int result = c.op(port, c.value);
         capture.stop();
