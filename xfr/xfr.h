@@ -36,10 +36,13 @@ int xfrSetVolts(int port, double volts);     // "VSET %0.4fV\r"
 int xfrIMax(int port, double amps);        // "IMAX %0.4fA\r"
 int xfrSetCurrent(int port, double amps);  // "ISET %0.4fA\r"
 
-// Queries. Each returns the parse's result: 1 when the value was read into
-// the out-parameter, 0 when the reply did not match (the out-parameter is
-// left as it was), -1 when no reply text came; or sendStr's negative result
-// when a question could not be sent.
+// Queries. Each asks until some reply text arrives (at most XFR_QUERY_TRIES
+// times, each receive waiting up to 2 seconds), parses the first 19 bytes of
+// that text, and returns the parse's result: 1 when the value was read into
+// the out-parameter, 0 when the reply did not start with the keyword (the
+// out-parameter is left as it was), -1 when it ended before a number, as when
+// no reply came at all; or sendStr's negative result, at once, when a question
+// could not be sent. At DEBUG_LEVEL above 0 each parse is logged on stderr.
 int xfrGetIOut(int port, double *amps);   // measured output current
 int xfrGetISet(int port, double *amps);   // current set point
 int xfrGetOut(int port, int *state);      // output state
