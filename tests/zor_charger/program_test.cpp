@@ -74,6 +74,8 @@ sockaddr_in loopback(int port) {
 zortest::LoopbackListener listenAt(int port) {
     zortest::LoopbackListener l;
     l.fd.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int one = 1;  // connections of an earlier run may linger in TIME_WAIT
+    setsockopt(l.fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr = loopback(port);
     if (bind(l.fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
         listen(l.fd.get(), 1) != 0) {
@@ -148,6 +150,9 @@ TEST(ProgramTest, ChargesOnWhenItsOutputIsGone) {
     ASSERT_EQ(send(battery.get(), reply.data(), reply.size(), MSG_NOSIGNAL), 77);
     EXPECT_EQ(zortest::readFor(supply.get(), 14, 3000), "ISET 45.0000A\r");
     EXPECT_EQ(charger.wait(0), -1) << "still running";
+    kill(charger.pid, SIGTERM);  // the program ends first: no TIME_WAIT left on the fixed ports
+    int status = charger.wait(5);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "wait status " << status;
     std::string dataLog = onlyDataLog(dir.path());
     EXPECT_EQ(std::count(dataLog.begin(), dataLog.end(), '\n'), 1) << dataLog;
 }
