@@ -24,6 +24,9 @@
 
 #include "tests/support/test_support.h"
 #include "zor_charger/zor_charger.h"
+#ifdef ZOR_HAVE_SIM
+#include "sim/bench.h"
+#endif
 
 extern char **environ;
 
@@ -449,5 +452,42 @@ TEST(BatteryReplies, OnlyAStatusReplyIsAccepted) {
         EXPECT_EQ(run.out, "");
     }
 }
+
+#ifdef ZOR_HAVE_SIM
+// The commissioning sequence against the simulated bench: check the supply,
+// set it up, wake the battery and read its report.
+class SimulatedBench : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SimulatedBench, CommissionsBothInstruments) {
+    zorsim::Options options;
+    options.supplyPort = options.batteryPort = 0;
+    options.supplyPty = options.batteryPty = GetParam();
+    zorsim::Bench bench(options);
+    std::string why;
+    if (!bench.start(&why)) {
+        GTEST_SKIP() << why;
+    }
+    ToolRun supply = runTool(ZOR_SUPPLY_TOOL, {bench.supplyEndpoint(), "clear", "set-volts", "35.9",
+                                               "set-current", "45", "on", "status"});
+    EXPECT_EQ(supply.status, 0) << supply.err;
+    EXPECT_NE(supply.out.find("output state         1 (on)\n"), std::string::npos) << supply.out;
+    std::string lines;
+    for (const std::string &line : bench.received(zorsim::Instrument::Supply)) {
+        lines += line;
+    }
+    EXPECT_TRUE(
+        lines.starts_with("CLR\rERR?\rVSET 35.9000V\rVSET?\rISET 45.0000A\rISET?\r"
+                          "OUT 1\rOUT?\rIOUT?\r"))
+        << lines;
+    ToolRun battery = runTool(ZOR_BATTERY_TOOL, {"--enable", bench.batteryEndpoint()});
+    EXPECT_EQ(battery.status, 0) << battery.err;
+    EXPECT_NE(battery.out.find("Battery Enable: On\n"), std::string::npos) << battery.out;
+    EXPECT_EQ(bench.counters().enables, 1);
+    EXPECT_EQ(bench.counters().statusRequests, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(OverTcpAndPty, SimulatedBench, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "Pty" : "Tcp"; });
+#endif
 
 }  // namespace
