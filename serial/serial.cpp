@@ -293,7 +293,9 @@ int connectAtPort(const char * /*protocol*/, const char *host, int tcpPort) {
     memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(tcpPort & 0xFFFF));
-    if (isdigit(static_cast<unsigned char>(host[0]))) {
+    if (host == nullptr) {
+        return -1;
+    } else if (isdigit(static_cast<unsigned char>(host[0]))) {
         addr.sin_addr.s_addr = inet_addr(host);
     } else {
         hostent *entry = gethostbyname(host);
