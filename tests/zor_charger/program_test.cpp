@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,10 +58,13 @@ struct Charger {
     }
 };
 
-bool defaultEndpoints() {
-    return std::string(ZOR_SUPPLY_ENDPOINT) == "tcp:127.0.0.1:2001" &&
-           std::string(ZOR_BATTERY_ENDPOINT) == "tcp:127.0.0.1:10001";
+// The loopback port of an endpoint built in, or 0 when it is not on loopback.
+int loopbackPortOf(const std::string &endpoint) {
+    const std::string prefix = "tcp:127.0.0.1:";
+    return endpoint.starts_with(prefix) ? atoi(endpoint.c_str() + prefix.size()) : 0;
 }
+const int SUPPLY_PORT = loopbackPortOf(ZOR_SUPPLY_ENDPOINT);
+const int BATTERY_PORT = loopbackPortOf(ZOR_BATTERY_ENDPOINT);
 
 sockaddr_in loopback(int port) {
     sockaddr_in addr{};
@@ -93,14 +97,14 @@ std::string onlyDataLog(const std::string &folder) {
 }
 
 TEST(ProgramTest, ExitsWith255WhenTheSupplyIsUnreachable) {
-    if (!defaultEndpoints()) {
-        GTEST_SKIP() << "built for other endpoints";
+    if (SUPPLY_PORT == 0) {
+        GTEST_SKIP() << "built for a supply that is not on loopback";
     }
     {
         UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in addr = loopback(2001);
+        sockaddr_in addr = loopback(SUPPLY_PORT);
         if (connect(probe.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
-            GTEST_SKIP() << "something listens on 127.0.0.1:2001";
+            GTEST_SKIP() << "something listens on the supply's port " << SUPPLY_PORT;
         }
     }
     zortest::TempDir dir;
@@ -123,12 +127,13 @@ TEST(ProgramTest, ExitsWith255WhenTheSupplyIsUnreachable) {
 // nobody reads: writing there must not end the charge. Takes the program's
 // 5-second settling wait.
 TEST(ProgramTest, ChargesOnWhenItsOutputIsGone) {
-    if (!defaultEndpoints()) {
-        GTEST_SKIP() << "built for other endpoints";
+    if (SUPPLY_PORT == 0 || BATTERY_PORT == 0) {
+        GTEST_SKIP() << "built for instruments that are not on loopback";
     }
-    zortest::LoopbackListener supplyListener = listenAt(2001), batteryListener = listenAt(10001);
+    zortest::LoopbackListener supplyListener = listenAt(SUPPLY_PORT);
+    zortest::LoopbackListener batteryListener = listenAt(BATTERY_PORT);
     if (!supplyListener.fd.valid() || !batteryListener.fd.valid()) {
-        GTEST_SKIP() << "127.0.0.1:2001 or :10001 is taken";
+        GTEST_SKIP() << "the supply's or the battery's loopback port is taken";
     }
     zortest::TempDir dir;
     int outPipe[2];
