@@ -1,0 +1,508 @@
+#include "sim/bench.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace zorsim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kLineLimit = 256;          // bytes of one received line
+constexpr size_t kOutputLimit = 64 * 1024;  // queued reply bytes per link
+constexpr size_t kLinksPerInstrument = 8;
+
+const char *nameOf(Instrument which) {
+    return which == Instrument::Supply ? "supply" : "battery";
+}
+
+std::string errorText(const char *what) {
+    return std::string(what) + ": " + strerror(errno);
+}
+
+void setNonBlocking(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+struct Pending {
+    Clock::time_point due;
+    std::string bytes;
+    size_t sent = 0;
+};
+
+// One byte stream to the charger: an accepted TCP client or a pty master.
+struct Link {
+    explicit Link(Instrument w) : which(w) {}
+    Instrument which;
+    int fd = -1;
+    bool pty = false;
+    std::string peer;
+    std::string line;
+    bool discarding = false;  // inside an overlong line, until its terminator
+    std::deque<Pending> out;
+    size_t outBytes = 0;
+    bool dead = false;
+};
+
+struct Endpoint {
+    int listenFd = -1;
+    int port = 0;
+    int ptyMaster = -1;
+    int ptyHold = -1;  // our own slave descriptor, so the master never sees a hang-up
+    std::string ptyPath;
+};
+
+}  // namespace
+
+struct Bench::Impl {
+    Options opt;
+    mutable std::mutex mu;
+    Model model;
+    Counters counters;
+    std::deque<std::string> history[2];
+    Endpoint ends[2];
+    std::vector<Link> links;
+    int wake[2] = {-1, -1};
+    std::thread thread;
+    std::atomic<bool> running{false};
+    Clock::time_point started, lastAdvance;
+
+    explicit Impl(Options o) : opt(std::move(o)), model(opt.seed) {}
+
+    bool openTcp(Endpoint &e, int port, std::string *why);
+    bool openPty(Endpoint &e, std::string *why);
+    void closeAll();
+    void loop();
+    void accept(Instrument which);
+    void readLink(Link &link);
+    void takeLine(Link &link, const std::string &line);
+    void queueReply(Link &link, std::string bytes);
+    void flush(Link &link);
+    void log(const char *format, ...) __attribute__((format(printf, 2, 3)));
+};
+
+Bench::Bench(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+Bench::~Bench() {
+    stop();
+}
+
+bool Bench::Impl::openTcp(Endpoint &e, int port, std::string *why) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, opt.host.c_str(), &addr.sin_addr) != 1) {
+        *why = "bad listening address " + opt.host;
+        return false;
+    }
+    e.listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (e.listenFd < 0) {
+        *why = errorText("socket");
+        return false;
+    }
+    int one = 1;
+    setsockopt(e.listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(e.listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        *why = errorText(("bind " + opt.host + ":" + std::to_string(port)).c_str());
+        return false;
+    }
+    if (listen(e.listenFd, 8) != 0) {
+        *why = errorText("listen");
+        return false;
+    }
+    socklen_t len = sizeof addr;
+    getsockname(e.listenFd, reinterpret_cast<sockaddr *>(&addr), &len);
+    e.port = ntohs(addr.sin_port);
+    return true;
+}
+
+bool Bench::Impl::openPty(Endpoint &e, std::string *why) {
+    e.ptyMaster = posix_openpt(O_RDWR | O_NOCTTY);
+    if (e.ptyMaster < 0) {
+        *why = errorText("posix_openpt");
+        return false;
+    }
+    fcntl(e.ptyMaster, F_SETFD, FD_CLOEXEC);
+    char name[128];
+    if (grantpt(e.ptyMaster) != 0 || unlockpt(e.ptyMaster) != 0 ||
+        ptsname_r(e.ptyMaster, name, sizeof name) != 0) {
+        *why = errorText("pseudo-terminal set-up");
+        return false;
+    }
+    e.ptyPath = name;
+    e.ptyHold = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (e.ptyHold < 0) {
+        *why = errorText(("open " + e.ptyPath).c_str());
+        return false;
+    }
+    termios t{};
+    if (tcgetattr(e.ptyHold, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(e.ptyHold, TCSANOW, &t);
+    }
+    setNonBlocking(e.ptyMaster);
+    return true;
+}
+
+bool Bench::start(std::string *why) {
+    std::string ignored;
+    if (why == nullptr) {
+        why = &ignored;
+    }
+    Impl &d = *impl_;
+    if (d.running) {
+        *why = "already running";
+        return false;
+    }
+    bool ok = (d.opt.supplyPty ? d.openPty(d.ends[0], why)
+                               : d.openTcp(d.ends[0], d.opt.supplyPort, why)) &&
+              (d.opt.batteryPty ? d.openPty(d.ends[1], why)
+                                : d.openTcp(d.ends[1], d.opt.batteryPort, why));
+    if (ok && pipe2(d.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        *why = errorText("pipe");
+        ok = false;
+    }
+    if (!ok) {
+        d.closeAll();
+        return false;
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (d.ends[i].ptyMaster >= 0) {
+            Link link(i == 0 ? Instrument::Supply : Instrument::Battery);
+            link.fd = d.ends[i].ptyMaster;
+            link.pty = true;
+            link.peer = d.ends[i].ptyPath;
+            d.links.push_back(std::move(link));
+        }
+    }
+    d.started = d.lastAdvance = Clock::now();
+    d.running = true;
+    d.thread = std::thread([&d] { d.loop(); });
+    return true;
+}
+
+void Bench::stop() {
+    Impl &d = *impl_;
+    if (d.thread.joinable()) {
+        d.running = false;
+        char byte = 0;
+        ssize_t n = write(d.wake[1], &byte, 1);
+        (void)n;
+        d.thread.join();
+    }
+    d.closeAll();
+}
+
+void Bench::Impl::closeAll() {
+    for (Link &link : links) {
+        if (!link.pty) {
+            close(link.fd);
+        }
+    }
+    links.clear();
+    for (Endpoint &e : ends) {
+        for (int *fd : {&e.listenFd, &e.ptyMaster, &e.ptyHold}) {
+            if (*fd >= 0) {
+                close(*fd);
+                *fd = -1;
+            }
+        }
+    }
+    for (int &fd : wake) {
+        if (fd >= 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+}
+
+std::string Bench::supplyEndpoint() const {
+    const Endpoint &e = impl_->ends[0];
+    return e.ptyPath.empty() ? "tcp:" + impl_->opt.host + ":" + std::to_string(e.port) : e.ptyPath;
+}
+
+std::string Bench::batteryEndpoint() const {
+    const Endpoint &e = impl_->ends[1];
+    return e.ptyPath.empty() ? "tcp:" + impl_->opt.host + ":" + std::to_string(e.port) : e.ptyPath;
+}
+
+Counters Bench::counters() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    Counters c = impl_->counters;
+    c.supplyErrors = impl_->model.errorsRaised();
+    return c;
+}
+
+std::vector<std::string> Bench::received(Instrument which) const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    const auto &h = impl_->history[which == Instrument::Supply ? 0 : 1];
+    return {h.begin(), h.end()};
+}
+
+Model Bench::model() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->model;
+}
+
+void Bench::Impl::log(const char *format, ...) {
+    if (opt.log == nullptr) {
+        return;
+    }
+    double t = std::chrono::duration<double>(Clock::now() - started).count();
+    fprintf(opt.log, "%9.3f ", t);
+    va_list args;
+    va_start(args, format);
+    vfprintf(opt.log, format, args);
+    va_end(args);
+    fputc('\n', opt.log);
+    fflush(opt.log);
+}
+
+void Bench::Impl::loop() {
+    std::vector<pollfd> fds;
+    while (running) {
+        fds.clear();
+        fds.push_back({wake[0], POLLIN, 0});
+        for (const Endpoint &e : ends) {
+            if (e.listenFd >= 0) {
+                fds.push_back({e.listenFd, POLLIN, 0});
+            }
+        }
+        size_t firstLink = fds.size();
+        auto now = Clock::now();
+        int timeoutMs = 1000;
+        for (const Link &link : links) {
+            short events = POLLIN;
+            if (!link.out.empty()) {
+                if (link.out.front().due <= now) {
+                    events |= POLLOUT;
+                } else {
+                    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    link.out.front().due - now)
+                                    .count() +
+                                1;
+                    timeoutMs = std::min<int>(timeoutMs, static_cast<int>(wait));
+                }
+            }
+            fds.push_back({link.fd, events, 0});
+        }
+        if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
+            log("poll failed: %s", strerror(errno));
+            break;
+        }
+        if (fds[0].revents != 0) {
+            char buf[16];
+            while (read(wake[0], buf, sizeof buf) > 0) {
+            }
+            continue;  // running was cleared, or a new reply wants writing
+        }
+        for (size_t i = 1; i < firstLink; ++i) {
+            if (fds[i].revents & POLLIN) {
+                accept(fds[i].fd == ends[0].listenFd ? Instrument::Supply : Instrument::Battery);
+            }
+        }
+        // Links added by accept() come after the ones polled.
+        for (size_t i = firstLink; i < fds.size(); ++i) {
+            Link &link = links[i - firstLink];
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
+                readLink(link);
+            }
+            if (!link.dead) {
+                flush(link);
+            }
+        }
+        for (Link &link : links) {
+            if (link.dead && !link.pty) {
+                close(link.fd);
+                log("%-7s link closed (%s)", nameOf(link.which), link.peer.c_str());
+            }
+        }
+        std::erase_if(links, [](const Link &l) { return l.dead; });
+    }
+}
+
+void Bench::Impl::accept(Instrument which) {
+    Endpoint &e = ends[which == Instrument::Supply ? 0 : 1];
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    int fd = accept4(e.listenFd, reinterpret_cast<sockaddr *>(&addr), &len,
+                     SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+        return;
+    }
+    int one = 1;
+    // A reply goes out in one segment, so the charger reads it in one read.
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    size_t count = std::count_if(links.begin(), links.end(),
+                                 [&](const Link &l) { return l.which == which && !l.dead; });
+    if (count >= kLinksPerInstrument) {
+        for (Link &l : links) {
+            if (l.which == which && !l.dead) {
+                l.dead = true;  // the oldest gives way
+                break;
+            }
+        }
+    }
+    Link link(which);
+    link.fd = fd;
+    char host[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
+    link.peer = std::string(host) + ":" + std::to_string(ntohs(addr.sin_port));
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        ++counters.connections;
+    }
+    log("%-7s link opened (%s)", nameOf(which), link.peer.c_str());
+    links.push_back(std::move(link));
+}
+
+void Bench::Impl::readLink(Link &link) {
+    char buf[512];
+    ssize_t n = read(link.fd, buf, sizeof buf);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return;
+    }
+    if (n <= 0) {
+        // A pty master reads EIO while no one holds the slave; ours always does.
+        if (!link.pty) {
+            link.dead = true;
+        }
+        return;
+    }
+    bool supply = link.which == Instrument::Supply;
+    for (ssize_t i = 0; i < n; ++i) {
+        char c = buf[i];
+        bool end = c == '\n' || (supply && c == '\r');
+        link.line += c;
+        if (end) {
+            if (!link.discarding) {
+                takeLine(link, link.line);
+            }
+            link.line.clear();
+            link.discarding = false;
+        } else if (link.line.size() >= kLineLimit) {
+            if (!link.discarding) {
+                std::lock_guard<std::mutex> lock(mu);
+                ++counters.overlongLines;
+                if (supply) {
+                    model.fail(kErrTooLong);
+                }
+                log("%-7s <- overlong line dropped (\"%s...\")", nameOf(link.which),
+                    escape(link.line.substr(0, 32)).c_str());
+            }
+            link.discarding = true;
+            link.line.clear();
+        }
+    }
+}
+
+void Bench::Impl::takeLine(Link &link, const std::string &line) {
+    std::string reply;
+    std::string note;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        auto &h = history[link.which == Instrument::Supply ? 0 : 1];
+        h.push_back(line);
+        while (h.size() > opt.historyLines) {
+            h.pop_front();
+        }
+        if (opt.secondsPerPoll <= 0.0) {
+            auto now = Clock::now();
+            model.advance(std::chrono::duration<double>(now - lastAdvance).count() * opt.speed);
+            lastAdvance = now;
+        }
+        std::string_view text(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+            text.remove_suffix(1);
+        }
+        if (link.which == Instrument::Supply) {
+            ++counters.supplyLines;
+            long before = model.errorsRaised();
+            reply = model.supplyCommand(text);
+            if (model.errorsRaised() != before) {
+                note = "  [ERR " + std::to_string(model.supply().err) + "]";
+            }
+        } else {
+            if (text == "@RQ") {
+                ++counters.statusRequests;
+                if (opt.secondsPerPoll > 0.0) {
+                    model.advance(opt.secondsPerPoll);
+                }
+            } else if (text == "@AC") {
+                ++counters.enables;
+            } else if (text == "@AF") {
+                ++counters.disables;
+            } else if (!text.empty()) {
+                ++counters.unknownBattery;
+            }
+            reply = model.batteryCommand(text);
+            if (text == "@RQ" && opt.log != nullptr) {
+                long s = static_cast<long>(model.simSeconds());
+                char buf[160];
+                snprintf(buf, sizeof buf,
+                         "  [sim %ld:%02ld:%02ld  %.2f A  %.2f V  gauge %.2f %%  balance %02X]",
+                         s / 3600, s / 60 % 60, s % 60, model.outputAmps(), model.stackVolts(),
+                         model.gasGaugePercent(), model.balanceRegister());
+                note = buf;
+            }
+        }
+    }
+    log("%-7s <- \"%s\"%s", nameOf(link.which), escape(line).c_str(), note.c_str());
+    if (!reply.empty()) {
+        queueReply(link, std::move(reply));
+    }
+}
+
+// Every reply to the charger passes through here.
+void Bench::Impl::queueReply(Link &link, std::string bytes) {
+    if (link.outBytes + bytes.size() > kOutputLimit) {
+        // Nobody reads this link: forget what is queued rather than grow.
+        std::lock_guard<std::mutex> lock(mu);
+        counters.droppedReplies += static_cast<long>(link.out.size());
+        link.out.clear();
+        link.outBytes = 0;
+    }
+    link.outBytes += bytes.size();
+    link.out.push_back(Pending{Clock::now(), std::move(bytes)});
+}
+
+void Bench::Impl::flush(Link &link) {
+    auto now = Clock::now();
+    while (!link.out.empty() && link.out.front().due <= now) {
+        Pending &p = link.out.front();
+        const char *data = p.bytes.data() + p.sent;
+        size_t left = p.bytes.size() - p.sent;
+        ssize_t n = link.pty ? write(link.fd, data, left) : send(link.fd, data, left, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EINTR && !link.pty) {
+                link.dead = true;
+            }
+            return;
+        }
+        p.sent += static_cast<size_t>(n);
+        if (p.sent < p.bytes.size()) {
+            return;
+        }
+        link.outBytes -= p.bytes.size();
+        link.out.pop_front();
+    }
+}
+
+}  // namespace zorsim

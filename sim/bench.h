@@ -1,0 +1,84 @@
+// The simulated bench: the supply and the battery of the model served to the
+// charger over loopback TCP or pseudo-terminals, on a thread of its own.
+//
+// Principles of operation. start() opens both endpoints and runs one event
+// loop on a background thread until stop() (or the destructor). The loop
+// splits what each instrument receives into lines (the supply's end in a
+// carriage return, the battery's in a line feed; a stray "\r" before "\n" is
+// dropped), hands each line to the model and queues its reply. Every reply
+// leaves through one place (Bench::Impl::queueReply), the hook for anything
+// that alters replies on their way out. Simulated time follows the wall
+// clock times `speed`, or, with `secondsPerPoll` above zero, moves on by that
+// fixed step per status request, so a run without sleeps still charges.
+// Memory stays bounded however long it runs: line buffers, output queues and
+// the history of received lines all have caps.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/model.h"
+
+namespace zorsim {
+
+enum class Instrument { Supply, Battery };
+
+struct Options {
+    std::string host = "127.0.0.1";
+    int supplyPort = 2001;  // 0: a port the system chooses
+    int batteryPort = 10001;
+    bool supplyPty = false;  // serve the instrument on a pseudo-terminal instead
+    bool batteryPty = false;
+    double speed = 1.0;           // simulated seconds per real second
+    double secondsPerPoll = 0.0;  // > 0: simulated seconds per "@RQ", clock ignored
+    uint32_t seed = 1;
+    FILE *log = nullptr;         // one line per received line and link event; may be null
+    size_t historyLines = 4096;  // received lines kept per instrument
+};
+
+struct Counters {
+    long supplyLines = 0;     // lines the supply received
+    long supplyErrors = 0;    // of them, lines that set its error code
+    long statusRequests = 0;  // "@RQ"
+    long enables = 0;         // "@AC"
+    long disables = 0;        // "@AF"
+    long unknownBattery = 0;  // other battery lines
+    long overlongLines = 0;   // lines cut off at the buffer limit
+    long connections = 0;     // TCP clients accepted
+    long droppedReplies = 0;  // replies discarded because nobody read them
+};
+
+class Bench {
+  public:
+    explicit Bench(Options options);
+    ~Bench();
+    Bench(const Bench &) = delete;
+    Bench &operator=(const Bench &) = delete;
+
+    // Opens both endpoints and starts serving. Returns false, with the reason
+    // in *why, when an endpoint cannot be opened; nothing is left open then.
+    bool start(std::string *why);
+    // Stops serving and closes every descriptor. Safe to call more than once.
+    void stop();
+
+    // Where the charger finds each instrument: "tcp:HOST:PORT" or a pty path.
+    std::string supplyEndpoint() const;
+    std::string batteryEndpoint() const;
+
+    Counters counters() const;
+    // The most recent received lines of an instrument, oldest first, each with
+    // its terminator as received.
+    std::vector<std::string> received(Instrument which) const;
+    // A copy of the model as it stands.
+    Model model() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zorsim

@@ -1,0 +1,175 @@
+// zor_sim: the simulated bench. Serves a simulated XFR supply and the
+// battery's electronics to the charger until SIGINT or SIGTERM.
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "sim/bench.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: zor_sim [options]\n"
+    "Stands in for the charger's two instruments: an XFR supply and the battery's\n"
+    "electronics, with a charging model behind them. Prints the endpoints and a line\n"
+    "starting with \"zor_sim ready:\" once it listens; stops on SIGINT or SIGTERM.\n"
+    "\n"
+    "  --speed FACTOR          simulated seconds per real second (default 60)\n"
+    "  --seconds-per-poll S    instead, move simulated time on by S per status request\n"
+    "  --seed N                seed of the model's small differences and noise (default 1)\n"
+    "  --supply-port N         TCP port of the supply on 127.0.0.1 (default 2001, 0: any)\n"
+    "  --battery-port N        TCP port of the battery on 127.0.0.1 (default 10001, 0: any)\n"
+    "  --supply-pty            serve the supply on a pseudo-terminal instead of TCP\n"
+    "  --battery-pty           serve the battery on a pseudo-terminal instead of TCP\n"
+    "  --log FILE              record what each instrument received in FILE\n"
+    "                          (default: the standard error stream; \"-\" too)\n"
+    "  --quiet                 record nothing\n"
+    "  --help                  show this text\n";
+
+bool parseDouble(const char *text, double low, double high, double *out) {
+    char *end = nullptr;
+    errno = 0;
+    double v = strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(v >= low && v <= high)) {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+bool parseLong(const char *text, long low, long high, long *out) {
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < low || v > high) {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+int usageError(const std::string &message) {
+    fprintf(stderr, "zor_sim: %s\n(zor_sim --help lists the options)\n", message.c_str());
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    zorsim::Options opt;
+    opt.speed = 60.0;
+    opt.log = stderr;
+    const char *logPath = nullptr;
+    bool quiet = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        bool hasValue = i + 1 < argc;
+        const char *value = hasValue ? argv[i + 1] : "";
+        double d = 0;
+        long n = 0;
+        if (arg == "--help" || arg == "-h") {
+            fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--supply-pty") {
+            opt.supplyPty = true;
+        } else if (arg == "--battery-pty") {
+            opt.batteryPty = true;
+        } else if (arg == "--quiet") {
+            quiet = true;
+        } else if (!hasValue &&
+                   (arg == "--speed" || arg == "--seconds-per-poll" || arg == "--seed" ||
+                    arg == "--supply-port" || arg == "--battery-port" || arg == "--log")) {
+            return usageError(arg + " needs a value");
+        } else if (arg == "--speed") {
+            if (!parseDouble(value, 0.001, 1e6, &d)) {
+                return usageError("--speed wants a factor from 0.001 to 1000000");
+            }
+            opt.speed = d;
+            ++i;
+        } else if (arg == "--seconds-per-poll") {
+            if (!parseDouble(value, 0.0, 1e6, &d)) {
+                return usageError("--seconds-per-poll wants seconds from 0 to 1000000");
+            }
+            opt.secondsPerPoll = d;
+            ++i;
+        } else if (arg == "--seed") {
+            if (!parseLong(value, 0, 4294967295L, &n)) {
+                return usageError("--seed wants a number from 0 to 4294967295");
+            }
+            opt.seed = static_cast<uint32_t>(n);
+            ++i;
+        } else if (arg == "--supply-port" || arg == "--battery-port") {
+            if (!parseLong(value, 0, 65535, &n)) {
+                return usageError(arg + " wants a port number from 0 to 65535");
+            }
+            (arg == "--supply-port" ? opt.supplyPort : opt.batteryPort) = static_cast<int>(n);
+            ++i;
+        } else if (arg == "--log") {
+            logPath = value;
+            ++i;
+        } else {
+            return usageError("unknown option " + arg);
+        }
+    }
+
+    FILE *logFile = nullptr;
+    if (quiet) {
+        opt.log = nullptr;
+    } else if (logPath != nullptr && strcmp(logPath, "-") != 0) {
+        logFile = fopen(logPath, "w");
+        if (logFile == nullptr) {
+            fprintf(stderr, "zor_sim: cannot open log %s: %s\n", logPath, strerror(errno));
+            return 1;
+        }
+        opt.log = logFile;
+    }
+
+    // The signals are taken by sigwait below; the bench's thread inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    zorsim::Bench bench(opt);
+    std::string why;
+    if (!bench.start(&why)) {
+        fprintf(stderr, "zor_sim: cannot start: %s\n", why.c_str());
+        if (logFile != nullptr) {
+            fclose(logFile);
+        }
+        return 1;
+    }
+    if (opt.supplyPty) {
+        printf("supply pty: %s\n", bench.supplyEndpoint().c_str());
+    }
+    if (opt.batteryPty) {
+        printf("battery pty: %s\n", bench.batteryEndpoint().c_str());
+    }
+    if (opt.secondsPerPoll > 0) {
+        printf("zor_sim ready: supply %s battery %s, %g simulated seconds per poll\n",
+               bench.supplyEndpoint().c_str(), bench.batteryEndpoint().c_str(), opt.secondsPerPoll);
+    } else {
+        printf("zor_sim ready: supply %s battery %s, speed %g\n", bench.supplyEndpoint().c_str(),
+               bench.batteryEndpoint().c_str(), opt.speed);
+    }
+    fflush(stdout);
+
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    bench.stop();
+    zorsim::Counters c = bench.counters();
+    printf(
+        "zor_sim stopped by %s: %ld status requests, %ld battery on, %ld battery off, "
+        "%ld supply lines (%ld refused)\n",
+        sig == SIGINT ? "SIGINT" : "SIGTERM", c.statusRequests, c.enables, c.disables,
+        c.supplyLines, c.supplyErrors);
+    if (logFile != nullptr) {
+        fclose(logFile);
+    }
+    return 0;
+}
