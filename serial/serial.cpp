@@ -1,4 +1,5 @@
 #include "serial/serial.h"
+#include "serial/endpoint.h"
 
 #include <arpa/inet.h>
 #include <ctype.h>
@@ -25,6 +26,21 @@
 #include "util/util.h"
 
 PortRecord *ports = nullptr;
+
+bool isNetworkEndpoint(const char *name) {
+    return strncmp(name, "tcp", 3) == 0;
+}
+
+void splitEndpointName(char *copy, EndpointFields *fields) {
+    char *rest = nullptr;
+    fields->protocol = strtok_r(copy, ":", &rest);
+    fields->host = fields->protocol != nullptr ? strtok_r(nullptr, ":", &rest) : nullptr;
+    fields->portText = fields->host != nullptr ? strtok_r(nullptr, ":", &rest) : nullptr;
+    // atoi rules without atoi's undefined overflow: glibc's atoi is this cast.
+    fields->portNumber =
+        fields->portText != nullptr ? static_cast<int>(strtol(fields->portText, nullptr, 10)) : 0;
+    fields->tcpPort = static_cast<uint16_t>(fields->portNumber & 0xFFFF);
+}
 
 namespace {
 
@@ -109,17 +125,16 @@ int openNetworkPort(PortRecord *rec, const char *name, int *handle) {
     if (DEBUG_LEVEL > 0) {
         fprintf(stderr, "server string is %s\n", copy);
     }
-    char *rest = nullptr;
-    const char *protocol = strtok_r(copy, ":", &rest);
-    const char *host = strtok_r(nullptr, ":", &rest);
-    const char *portText = strtok_r(nullptr, ":", &rest);
-    // atoi rules without atoi's undefined overflow: glibc's atoi is this cast.
-    int tcpPort = portText != nullptr ? static_cast<int>(strtol(portText, nullptr, 10)) : 0;
+    EndpointFields fields;
+    splitEndpointName(copy, &fields);
+    const char *protocol = fields.protocol;
+    const char *host = fields.host;
+    const int tcpPort = fields.portNumber;
 
     // A name without host or port text cannot be connected; it fails like a
     // refused connection rather than handing null fields on.
     int fd = -1;
-    if (protocol != nullptr && host != nullptr && portText != nullptr) {
+    if (protocol != nullptr && host != nullptr && fields.portText != nullptr) {
         fd = connectAtPort(protocol, host, tcpPort);
     }
     rec->fd = fd;
@@ -282,7 +297,7 @@ int openPort(const char *name, int *handle, int baud, int dataBits, int stopBits
         return -1;
     }
     appendRecord(rec);
-    if (strncmp(name, "tcp", 3) == 0) {
+    if (isNetworkEndpoint(name)) {
         return openNetworkPort(rec, name, handle);
     }
     return openSerialPort(rec, name, handle, baud, dataBits, stopBits, parity);
