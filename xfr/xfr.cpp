@@ -1,7 +1,9 @@
 #include "xfr/xfr.h"
+#include "xfr/xfr_reply.h"
 
 #include <stdio.h>
 
+#include <string>
 #include <type_traits>
 
 #include "serial/serial.h"
@@ -83,10 +85,7 @@ int exchange(int port, const Query &query, char *reply) {
 template <typename T>
 int parseReply(const Query &query, const char *reply, T *value) {
     static_assert(std::is_same_v<T, double> || std::is_same_v<T, int>);
-    constexpr const char *conversion = std::is_same_v<T, double> ? "%lf" : "%d";
-    char format[16];
-    snprintf(format, sizeof format, "%s %s", query.keyword, conversion);
-    const int parsed = sscanf(reply, format, value);
+    const int parsed = parseXfrReply(query.keyword, reply, value);
     if (DEBUG_LEVEL > 0) {
         if constexpr (std::is_same_v<T, double>) {
             fprintf(stderr, "%s = %f, sscanf returned %d\n", query.name, *value, parsed);
@@ -109,6 +108,14 @@ int ask(int port, const Query &query, T *value) {
 }
 
 }  // namespace
+
+int parseXfrReply(const char *keyword, const char *reply, double *value) {
+    return sscanf(reply, (std::string(keyword) + " %lf").c_str(), value);
+}
+
+int parseXfrReply(const char *keyword, const char *reply, int *value) {
+    return sscanf(reply, (std::string(keyword) + " %d").c_str(), value);
+}
 
 int xfrInit(int port) {
     return sendStr(port, "CLR\r");
