@@ -20,3 +20,6 @@ run_suite build
 echo "== sanitized build (address, undefined) =="
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite build-sanitize -DZOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+echo "== fuzzing =="
+# Each target for FUZZ_SECONDS (default 60) from its seed corpus.
+bash scripts/fuzz.sh
