@@ -1,0 +1,243 @@
+// The real zor_charger against the real zor_sim on the charger's built-in
+// loopback endpoints, directly and through ser2net.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A child process, stopped (TERM, then KILL) and reaped when it goes away.
+class Child {
+  public:
+    Child(std::vector<std::string> argv, const std::string &dir, const std::string &outPath) {
+        std::vector<char *> args;
+        for (std::string &a : argv) {
+            args.push_back(a.data());
+        }
+        args.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (out < 0 || chdir(dir.c_str()) != 0) {
+                _exit(127);
+            }
+            dup2(out, STDOUT_FILENO);
+            dup2(out, STDERR_FILENO);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~Child() { stop(); }
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    bool running() { return pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == 0; }
+    void stop() {
+        if (!running()) {
+            pid_ = -1;
+            return;
+        }
+        kill(pid_, SIGTERM);
+        for (int i = 0; i < 30 && running(); ++i) {
+            std::this_thread::sleep_for(100ms);
+        }
+        if (pid_ > 0 && running()) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status_, 0);
+        }
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int status_ = 0;
+};
+
+// Waits up to `limit` for `done` to hold.
+template <typename F>
+bool waitFor(std::chrono::seconds limit, F done) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    return true;
+}
+
+int portOf(const std::string &endpoint) {
+    return std::stoi(endpoint.substr(endpoint.rfind(':') + 1));
+}
+
+// What an instrument received, as the bench recorded it (escaped text).
+std::vector<std::string> received(const std::string &simLog, const std::string &instrument) {
+    std::vector<std::string> lines;
+    std::istringstream in(zortest::readFile(simLog));
+    std::regex record("^ *[0-9.]+ " + instrument + " +<- \"(.*)\".*$");
+    std::smatch m;
+    for (std::string line; std::getline(in, line);) {
+        if (std::regex_match(line, m, record)) {
+            lines.push_back(m[1]);
+        }
+    }
+    return lines;
+}
+
+class ChargeRunTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::string(ZOR_SUPPLY_ENDPOINT).rfind("tcp:127.0.0.1:", 0) != 0 ||
+            std::string(ZOR_BATTERY_ENDPOINT).rfind("tcp:127.0.0.1:", 0) != 0) {
+            GTEST_SKIP() << "the charger was built for other endpoints";
+        }
+        simLog = dir.path() + "/sim.log";
+    }
+
+    // Starts zor_sim with `extra` options and waits for its ready marker.
+    void startSim(std::vector<std::string> extra) {
+        std::vector<std::string> argv = {ZOR_SIM_BIN,
+                                         "--speed",
+                                         "400",
+                                         "--log",
+                                         simLog,
+                                         "--supply-port",
+                                         std::to_string(portOf(ZOR_SUPPLY_ENDPOINT)),
+                                         "--battery-port",
+                                         std::to_string(portOf(ZOR_BATTERY_ENDPOINT))};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        sim = std::make_unique<Child>(argv, dir.path(), dir.path() + "/sim.out");
+        ASSERT_TRUE(waitFor(10s, [&] {
+            return zortest::readFile(dir.path() + "/sim.out").find("zor_sim ready:") !=
+                       std::string::npos ||
+                   !sim->running();
+        }));
+        ASSERT_TRUE(sim->running()) << zortest::readFile(dir.path() + "/sim.out");
+    }
+
+    // Runs the charger until the battery was told off and the current that
+    // follows arrived, then stops it.
+    void chargeToTheEnd() {
+        Child charger({ZOR_CHARGER_BIN}, dir.path(), dir.path() + "/charger.out");
+        bool ended = waitFor(90s, [&] {
+            std::string log = zortest::readFile(simLog);
+            size_t off = log.find("\"@AF\\n\"");
+            return (off != std::string::npos && log.find("ISET", off) != std::string::npos) ||
+                   !charger.running();
+        });
+        charger.stop();
+        sim->stop();
+        ASSERT_TRUE(ended);
+        ASSERT_NE(zortest::readFile(simLog).find("\"@AF\\n\""), std::string::npos)
+            << zortest::readFile(dir.path() + "/charger.out").substr(0, 2000);
+    }
+
+    std::vector<std::string> dataLog() {
+        std::vector<std::string> lines;
+        for (const auto &entry : std::filesystem::directory_iterator(dir.path())) {
+            std::string name = entry.path().filename();
+            if (name.size() > 7 && name.substr(name.size() - 7) == "zor.log") {
+                std::istringstream in(zortest::readFile(entry.path()));
+                for (std::string line; std::getline(in, line);) {
+                    lines.push_back(line);
+                }
+            }
+        }
+        return lines;
+    }
+
+    zortest::TempDir dir;
+    std::string simLog;
+    std::unique_ptr<Child> sim;
+};
+
+TEST_F(ChargeRunTest, ReachesTheEndOfChargeOverLoopbackTcp) {
+    startSim({});
+    chargeToTheEnd();
+
+    std::vector<std::string> supply = received(simLog, "supply");
+    const std::vector<std::string> startUp = {"CLR\\r", "OUT 0\\r", "VSET 35.9000V\\r",
+                                              "ISET 45.0000A\\r", "OUT 1\\r"};
+    ASSERT_GT(supply.size(), startUp.size());
+    EXPECT_EQ(std::vector<std::string>(supply.begin(), supply.begin() + 5), startUp);
+    std::vector<std::string> steps;
+    for (size_t i = 5; i < supply.size(); ++i) {
+        if (steps.empty() || steps.back() != supply[i]) {
+            steps.push_back(supply[i]);
+        }
+    }
+    EXPECT_EQ(steps, (std::vector<std::string>{"ISET 45.0000A\\r", "ISET 22.5000A\\r",
+                                               "ISET 12.5000A\\r", "ISET 7.5000A\\r"}));
+
+    std::vector<std::string> battery = received(simLog, "battery");
+    ASSERT_GE(battery.size(), 6u);
+    EXPECT_EQ(battery.front(), "@AC\\n");
+    EXPECT_EQ(battery.back(), "@AF\\n");
+    EXPECT_EQ(std::count(battery.begin(), battery.end(), "@AF\\n"), 1);
+    EXPECT_EQ(std::count(battery.begin(), battery.end(), "@RQ\\n"),
+              static_cast<long>(battery.size()) - 2);
+
+    // One line per accepted poll: each accepted poll sends the current once.
+    std::vector<std::string> lines = dataLog();
+    EXPECT_EQ(lines.size(), supply.size() - startUp.size());
+    std::regex wellFormed(
+        "^[0-9]+,[0-9]+\\.[0-9]{2},-?[0-9]+\\.[0-9]{2},[0-9]+,( [0-9a-f]|[0-9a-f]{2,}),"
+        "( [0-9a-f]|[0-9a-f]{2,}),( [0-9a-f]|[0-9a-f]{2,}),( [0-9a-f]|[0-9a-f]{2,})$");
+    for (const std::string &line : lines) {
+        EXPECT_TRUE(std::regex_match(line, wellFormed)) << line;
+    }
+}
+
+TEST_F(ChargeRunTest, ReachesTheEndOfChargeThroughSer2net) {
+    const char *ser2net = "/usr/sbin/ser2net";
+    if (access(ser2net, X_OK) != 0) {
+        GTEST_SKIP() << "ser2net is not installed (bash scripts/setup.sh installs it)";
+    }
+    startSim({"--battery-pty"});
+    std::smatch m;
+    std::string out = zortest::readFile(dir.path() + "/sim.out");
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("battery pty: (\\S+)"))) << out;
+    std::string config = dir.path() + "/ser2net.yaml";
+    std::ofstream(config) << "%YAML 1.1\n---\nconnection: &battery\n"
+                          << "  accepter: tcp,127.0.0.1," << portOf(ZOR_BATTERY_ENDPOINT) << "\n"
+                          << "  connector: serialdev," << m[1] << ",9600n81,local\n"
+                          << "  options:\n    kickolduser: true\n";
+    Child server({ser2net, "-n", "-u", "-P", dir.path() + "/ser2net.pid", "-c", config}, dir.path(),
+                 dir.path() + "/ser2net.out");
+    ASSERT_TRUE(waitFor(10s, [&] {
+        zortest::UniqueFd probe(socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(portOf(ZOR_BATTERY_ENDPOINT)));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return connect(probe.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ||
+               !server.running();
+    }));
+    ASSERT_TRUE(server.running()) << zortest::readFile(dir.path() + "/ser2net.out");
+
+    chargeToTheEnd();
+    std::vector<std::string> battery = received(simLog, "battery");
+    ASSERT_FALSE(battery.empty());
+    EXPECT_EQ(battery.front(), "@AC\\n");
+    EXPECT_GE(std::count(battery.begin(), battery.end(), "@RQ\\n"), 4);
+    EXPECT_GE(dataLog().size(), 4u);
+}
+
+}  // namespace
