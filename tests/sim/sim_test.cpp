@@ -71,6 +71,10 @@ struct OutputCase {
     int sts;
 };
 
+std::ostream &operator<<(std::ostream &os, const OutputCase &c) {
+    return os << c.name;
+}
+
 class SupplyOutputTest : public ::testing::TestWithParam<OutputCase> {};
 
 TEST_P(SupplyOutputTest, RegulatesConstantCurrentThenConstantVoltage) {
@@ -108,6 +112,10 @@ struct CommandCase {
     const char *query;  // then asked
     const char *reply;
 };
+
+std::ostream &operator<<(std::ostream &os, const CommandCase &c) {
+    return os << zorsim::escape(c.line);
+}
 
 class SupplyCommandTest : public ::testing::TestWithParam<CommandCase> {};
 
