@@ -1,0 +1,56 @@
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "serial/endpoint.h"
+
+namespace {
+
+struct SplitCase {
+    const char *name;
+    bool network;
+    const char *protocol, *host, *portText;  // null: no such field
+    int portNumber;
+    uint16_t tcpPort;
+};
+
+class SplitTest : public ::testing::TestWithParam<SplitCase> {};
+
+void expectField(const char *got, const char *want) {
+    if (want == nullptr) {
+        EXPECT_EQ(got, nullptr);
+    } else {
+        ASSERT_NE(got, nullptr);
+        EXPECT_STREQ(got, want);
+    }
+}
+
+TEST_P(SplitTest, FieldsAndPort) {
+    const SplitCase &c = GetParam();
+    EXPECT_EQ(isNetworkEndpoint(c.name), c.network);
+    std::string copy = c.name;
+    EndpointFields fields;
+    splitEndpointName(copy.data(), &fields);
+    expectField(fields.protocol, c.protocol);
+    expectField(fields.host, c.host);
+    expectField(fields.portText, c.portText);
+    EXPECT_EQ(fields.portNumber, c.portNumber);
+    EXPECT_EQ(fields.tcpPort, c.tcpPort);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, SplitTest,
+    ::testing::Values(SplitCase{"tcp:127.0.0.1:2001", true, "tcp", "127.0.0.1", "2001", 2001, 2001},
+                      SplitCase{"tcpx:h::10001:extra", true, "tcpx", "h", "10001", 10001, 10001},
+                      SplitCase{"tcp:::host:  -7x", true, "tcp", "host", "  -7x", -7, 0xFFF9},
+                      SplitCase{"tcp:h:70001", true, "tcp", "h", "70001", 70001, 4465},
+                      SplitCase{"tcp:h:99999999999999999999", true, "tcp", "h",
+                                "99999999999999999999", -1, 0xFFFF},
+                      SplitCase{"tcp:h:none", true, "tcp", "h", "none", 0, 0},
+                      SplitCase{"tcp:h", true, "tcp", "h", nullptr, 0, 0},
+                      SplitCase{"tcp::", true, "tcp", nullptr, nullptr, 0, 0},
+                      SplitCase{":::", false, nullptr, nullptr, nullptr, 0, 0},
+                      SplitCase{"TCP:h:1", false, "TCP", "h", "1", 1, 1},
+                      SplitCase{"tc", false, "tc", nullptr, nullptr, 0, 0}));
+
+}  // namespace
