@@ -72,7 +72,7 @@ grep '^zor_sim ready:' "$run_dir/sim.out"
 
 echo "== running zor_charger in $run_dir =="
 run_start=$SECONDS
-(cd "$run_dir" && exec stdbuf -oL "$build/zor_charger/zor_charger" >charger.out 2>charger.err) &
+(cd "$run_dir" && exec "$build/zor_charger/zor_charger" >charger.out 2>charger.err) &
 charger_pid=$!
 
 shown=0
