@@ -18,6 +18,7 @@
 #include <chrono>
 #include <deque>
 #include <mutex>
+#include <random>
 #include <thread>
 
 namespace zorsim {
@@ -28,6 +29,10 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kLineLimit = 256;          // bytes of one received line
 constexpr size_t kOutputLimit = 64 * 1024;  // queued reply bytes per link
 constexpr size_t kLinksPerInstrument = 8;
+// Characters that end a hexadecimal scan where they stand: no digit, no
+// blank, no sign and no 'x' that could make a "0x" prefix.
+constexpr std::string_view kGarbage = "GHIJKLMNOPQRSTUVWYZghijklmnopqrstuvwyz#*?!@$%&";
+constexpr size_t kFieldChars = 74;  // the status reply's hexadecimal fields
 
 const char *nameOf(Instrument which) {
     return which == Instrument::Supply ? "supply" : "battery";
@@ -58,8 +63,12 @@ struct Link {
     bool discarding = false;  // inside an overlong line, until its terminator
     std::deque<Pending> out;
     size_t outBytes = 0;
+    long lines = 0;
+    bool closing = false;  // a fault closes the link once its replies are out
     bool dead = false;
 };
+
+enum FaultKind { kDrop, kResize, kGarble, kSplit, kDelay, kFaultKinds };
 
 struct Endpoint {
     int listenFd = -1;
@@ -83,8 +92,14 @@ struct Bench::Impl {
     std::thread thread;
     std::atomic<bool> running{false};
     Clock::time_point started, lastAdvance;
+    std::mt19937 faultRng;
+    long faultChances[kFaultKinds] = {};
+    long faultStrikes[kFaultKinds] = {};
+    long queriesAnswered = 0;
+    std::string sentLog[2];
 
-    explicit Impl(Options o) : opt(std::move(o)), model(opt.seed) {}
+    explicit Impl(Options o)
+        : opt(std::move(o)), model(opt.seed), faultRng(opt.seed ^ 0x5eedfa17u) {}
 
     bool openTcp(Endpoint &e, int port, std::string *why);
     bool openPty(Endpoint &e, std::string *why);
@@ -93,7 +108,10 @@ struct Bench::Impl {
     void accept(Instrument which);
     void readLink(Link &link);
     void takeLine(Link &link, const std::string &line);
+    bool strikes(FaultKind kind, const FaultRate &rate);
+    size_t pick(size_t low, size_t high);
     void queueReply(Link &link, std::string bytes);
+    void queue(Link &link, std::string bytes, Clock::time_point due);
     void flush(Link &link);
     void log(const char *format, ...) __attribute__((format(printf, 2, 3)));
 };
@@ -250,6 +268,11 @@ Counters Bench::counters() const {
     return c;
 }
 
+std::string Bench::sent(Instrument which) const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->sentLog[which == Instrument::Supply ? 0 : 1];
+}
+
 std::vector<std::string> Bench::received(Instrument which) const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     const auto &h = impl_->history[which == Instrument::Supply ? 0 : 1];
@@ -327,11 +350,17 @@ void Bench::Impl::loop() {
             if (!link.dead) {
                 flush(link);
             }
+            if (link.closing && link.out.empty() && !link.dead) {
+                link.dead = true;
+                std::lock_guard<std::mutex> lock(mu);
+                ++counters.faultCloses;
+            }
         }
         for (Link &link : links) {
             if (link.dead && !link.pty) {
                 close(link.fd);
-                log("%-7s link closed (%s)", nameOf(link.which), link.peer.c_str());
+                log("%-7s link closed (%s)%s", nameOf(link.which), link.peer.c_str(),
+                    link.closing ? " by a fault" : "");
             }
         }
         std::erase_if(links, [](const Link &l) { return l.dead; });
@@ -414,8 +443,16 @@ void Bench::Impl::readLink(Link &link) {
 }
 
 void Bench::Impl::takeLine(Link &link, const std::string &line) {
+    if (link.closing) {
+        return;  // the link is going: what comes after the last line is lost
+    }
     std::string reply;
     std::string note;
+    bool supply = link.which == Instrument::Supply;
+    long closeAfter = supply ? opt.faults.closeSupplyAfter : opt.faults.closeBatteryAfter;
+    if (closeAfter > 0 && !link.pty && ++link.lines >= closeAfter) {
+        link.closing = true;
+    }
     {
         std::lock_guard<std::mutex> lock(mu);
         auto &h = history[link.which == Instrument::Supply ? 0 : 1];
@@ -438,6 +475,12 @@ void Bench::Impl::takeLine(Link &link, const std::string &line) {
             reply = model.supplyCommand(text);
             if (model.errorsRaised() != before) {
                 note = "  [ERR " + std::to_string(model.supply().err) + "]";
+            }
+            long answers = opt.faults.supplyQueriesAnswered;
+            if (!reply.empty() && answers >= 0 && queriesAnswered++ >= answers) {
+                reply.clear();
+                ++counters.silentQueries;
+                note += "  [not answered]";
             }
         } else {
             if (text == "@RQ") {
@@ -470,8 +513,91 @@ void Bench::Impl::takeLine(Link &link, const std::string &line) {
     }
 }
 
-// Every reply to the charger passes through here.
+bool Bench::Impl::strikes(FaultKind kind, const FaultRate &rate) {
+    long chance = ++faultChances[kind];
+    bool strike = rate.every > 0
+                      ? chance % rate.every == 0
+                      : rate.probability > 0.0 && std::uniform_real_distribution<double>(
+                                                      0.0, 1.0)(faultRng) < rate.probability;
+    if (!strike || (rate.limit > 0 && faultStrikes[kind] >= rate.limit)) {
+        return false;
+    }
+    ++faultStrikes[kind];
+    return true;
+}
+
+size_t Bench::Impl::pick(size_t low, size_t high) {
+    return std::uniform_int_distribution<size_t>(low, high)(faultRng);
+}
+
+// Every reply to the charger passes through here: the battery's faults act
+// on its way out.
 void Bench::Impl::queueReply(Link &link, std::string bytes) {
+    auto now = Clock::now();
+    if (link.which == Instrument::Supply) {
+        queue(link, std::move(bytes), now);
+        return;
+    }
+    const Faults &f = opt.faults;
+    std::string what;
+    long Counters::*counted[kFaultKinds] = {};
+    if (strikes(kDrop, f.drop)) {
+        counted[kDrop] = &Counters::faultDrops;
+        what = " dropped";
+    } else {
+        if (strikes(kResize, f.resize) && !f.lengths.empty() && !bytes.empty()) {
+            size_t length = f.lengths[pick(0, f.lengths.size() - 1)];
+            std::string resized;
+            while (resized.size() < length) {
+                resized += bytes;  // padding repeats the reply, as an echo would
+            }
+            resized.resize(length);
+            bytes = std::move(resized);
+            counted[kResize] = &Counters::faultResizes;
+            what += " resized to " + std::to_string(length);
+        }
+        if (strikes(kGarble, f.garble) && !bytes.empty()) {
+            size_t span = std::min(bytes.size(), kFieldChars);
+            for (size_t n = pick(1, 3); n > 0; --n) {
+                bytes[pick(0, span - 1)] = kGarbage[pick(0, kGarbage.size() - 1)];
+            }
+            counted[kGarble] = &Counters::faultGarbles;
+            what += " garbled";
+        }
+        auto due = now;
+        if (strikes(kDelay, f.delay)) {
+            due += std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(f.delaySeconds));
+            counted[kDelay] = &Counters::faultDelays;
+            what += " delayed";
+        }
+        if (strikes(kSplit, f.split) && bytes.size() >= 2) {
+            size_t at = pick(1, bytes.size() - 1);
+            queue(link, bytes.substr(0, at), due);
+            bytes.erase(0, at);
+            due += std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(f.splitPause));
+            counted[kSplit] = &Counters::faultSplits;
+            what += " split at " + std::to_string(at);
+        }
+        if (!bytes.empty()) {
+            queue(link, std::move(bytes), due);
+        }
+    }
+    if (!what.empty()) {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            for (auto member : counted) {
+                if (member != nullptr) {
+                    ++(counters.*member);
+                }
+            }
+        }
+        log("%-7s -> reply%s", nameOf(link.which), what.c_str());
+    }
+}
+
+void Bench::Impl::queue(Link &link, std::string bytes, Clock::time_point due) {
     if (link.outBytes + bytes.size() > kOutputLimit) {
         // Nobody reads this link: forget what is queued rather than grow.
         std::lock_guard<std::mutex> lock(mu);
@@ -480,7 +606,7 @@ void Bench::Impl::queueReply(Link &link, std::string bytes) {
         link.outBytes = 0;
     }
     link.outBytes += bytes.size();
-    link.out.push_back(Pending{Clock::now(), std::move(bytes)});
+    link.out.push_back(Pending{due, std::move(bytes)});
 }
 
 void Bench::Impl::flush(Link &link) {
@@ -495,6 +621,14 @@ void Bench::Impl::flush(Link &link) {
                 link.dead = true;
             }
             return;
+        }
+        if (opt.sentBytes > 0) {
+            std::lock_guard<std::mutex> lock(mu);
+            std::string &kept = sentLog[link.which == Instrument::Supply ? 0 : 1];
+            kept.append(data, static_cast<size_t>(n));
+            if (kept.size() > opt.sentBytes) {
+                kept.erase(0, kept.size() - opt.sentBytes);
+            }
         }
         p.sent += static_cast<size_t>(n);
         if (p.sent < p.bytes.size()) {

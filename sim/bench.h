@@ -12,6 +12,13 @@
 // fixed step per status request, so a run without sleeps still charges.
 // Memory stays bounded however long it runs: line buffers, output queues and
 // the history of received lines all have caps.
+//
+// Faults. Options::faults makes the instruments misbehave the way a serial
+// line, a network serial server or an instrument can: battery replies lost,
+// late, in two pieces, of the wrong length or with garbage in their fields,
+// links that close (the listener stays, so a new client is served again) and
+// a supply that stops answering queries. Every choice comes from the seed,
+// and every fault that strikes is counted in Counters.
 #pragma once
 
 #include <stdint.h>
@@ -27,6 +34,36 @@ namespace zorsim {
 
 enum class Instrument { Supply, Battery };
 
+// How often a fault strikes: with `every` N above zero, on the Nth, 2Nth, ...
+// reply it could strike; otherwise on each with `probability`, drawn from
+// the bench's seed. Both zero: never.
+struct FaultRate {
+    long every = 0;
+    double probability = 0.0;
+    long limit = 0;  // strikes at most this many times; 0: no limit
+};
+
+// Faults of the battery's replies, tried in this order on each reply: a
+// dropped reply is gone; a resized one may then also be garbled, split and
+// delayed. Bytes leave in order, so whatever follows a late piece waits
+// behind it, as on a serial line.
+struct Faults {
+    FaultRate drop;    // the reply is never sent
+    FaultRate resize;  // cut short or padded with field characters to one of `lengths`
+    std::vector<size_t> lengths = {1, 40, 76, 78, 79, 100, 154};
+    FaultRate garble;  // 1 to 3 field characters become characters no hex scan takes
+    FaultRate split;   // sent in two pieces, the second `splitPause` seconds later
+    double splitPause = 0.05;
+    FaultRate delay;  // sent `delaySeconds` late: past the charger's 2-second wait
+    double delaySeconds = 2.5;
+    // Above zero: a TCP link closes once it has received this many lines
+    // (after its replies went out); the listener accepts the next client.
+    long closeBatteryAfter = 0;
+    long closeSupplyAfter = 0;
+    // Zero or more: queries the supply answers before it goes quiet for good.
+    long supplyQueriesAnswered = -1;
+};
+
 struct Options {
     std::string host = "127.0.0.1";
     int supplyPort = 2001;  // 0: a port the system chooses
@@ -38,6 +75,8 @@ struct Options {
     uint32_t seed = 1;
     FILE *log = nullptr;         // one line per received line and link event; may be null
     size_t historyLines = 4096;  // received lines kept per instrument
+    size_t sentBytes = 0;        // bytes written to each instrument's links kept for sent()
+    Faults faults;
 };
 
 struct Counters {
@@ -50,6 +89,14 @@ struct Counters {
     long overlongLines = 0;   // lines cut off at the buffer limit
     long connections = 0;     // TCP clients accepted
     long droppedReplies = 0;  // replies discarded because nobody read them
+    // Faults that struck.
+    long faultDrops = 0;
+    long faultResizes = 0;
+    long faultGarbles = 0;
+    long faultSplits = 0;
+    long faultDelays = 0;
+    long faultCloses = 0;    // links closed, either instrument
+    long silentQueries = 0;  // supply queries left unanswered
 };
 
 class Bench {
@@ -73,6 +120,9 @@ class Bench {
     // The most recent received lines of an instrument, oldest first, each with
     // its terminator as received.
     std::vector<std::string> received(Instrument which) const;
+    // The latest bytes (at most Options::sentBytes) written to an
+    // instrument's links, in the order they left, faults included.
+    std::string sent(Instrument which) const;
     // A copy of the model as it stands.
     Model model() const;
 

@@ -6,7 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "sim/bench.h"
 
@@ -28,7 +30,23 @@ const char kUsage[] =
     "  --log FILE              record what each instrument received in FILE\n"
     "                          (default: the standard error stream; \"-\" too)\n"
     "  --quiet                 record nothing\n"
-    "  --help                  show this text\n";
+    "  --help                  show this text\n"
+    "\n"
+    "Faults (all off by default; each choice follows --seed). RATE is a whole number N\n"
+    "for every Nth reply, or a probability P with a decimal point (0.05) for each one;\n"
+    "RATE:M strikes at most M times (3:1 delays only the third reply):\n"
+    "  --drop RATE             battery replies never sent\n"
+    "  --resize RATE           battery replies cut short or padded to one of the lengths\n"
+    "  --lengths L,L,...       lengths for --resize (default 1,40,76,78,79,100,154)\n"
+    "  --garble RATE           1 to 3 characters in a reply's fields replaced by garbage\n"
+    "  --split RATE            battery replies sent in two pieces\n"
+    "  --split-pause S         seconds between the pieces (default 0.05)\n"
+    "  --delay RATE            battery replies sent late, with what follows them\n"
+    "  --delay-seconds S       how late (default 2.5: past the charger's 2-second wait)\n"
+    "  --close-battery-after N close each battery TCP link after N received lines;\n"
+    "                          the next client is served again\n"
+    "  --close-supply-after N  the same for the supply\n"
+    "  --supply-quiet-after N  the supply answers N queries, then no more\n";
 
 bool parseDouble(const char *text, double low, double high, double *out) {
     char *end = nullptr;
@@ -49,6 +67,46 @@ bool parseLong(const char *text, long low, long high, long *out) {
         return false;
     }
     *out = v;
+    return true;
+}
+
+bool parseRate(const char *text, zorsim::FaultRate *rate) {
+    std::string how = text;
+    long limit = 0;
+    size_t colon = how.find(':');
+    if (colon != std::string::npos) {
+        if (!parseLong(how.substr(colon + 1).c_str(), 0, 1000000000L, &limit)) {
+            return false;
+        }
+        how.erase(colon);
+    }
+    double p = 0;
+    long every = 0;
+    if (how.find('.') != std::string::npos) {
+        if (!parseDouble(how.c_str(), 0.0, 1.0, &p)) {
+            return false;
+        }
+    } else if (!parseLong(how.c_str(), 0, 1000000000L, &every)) {
+        return false;
+    }
+    *rate = zorsim::FaultRate{every, p, limit};
+    return true;
+}
+
+bool parseLengths(const char *text, std::vector<size_t> *lengths) {
+    std::vector<size_t> parsed;
+    std::string list = text;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = std::min(list.find(',', start), list.size());
+        long n = 0;
+        if (!parseLong(list.substr(start, comma - start).c_str(), 0, 4096, &n)) {
+            return false;
+        }
+        parsed.push_back(static_cast<size_t>(n));
+        start = comma + 1;
+    }
+    *lengths = std::move(parsed);
     return true;
 }
 
@@ -80,10 +138,42 @@ int main(int argc, char **argv) {
             opt.batteryPty = true;
         } else if (arg == "--quiet") {
             quiet = true;
-        } else if (!hasValue &&
-                   (arg == "--speed" || arg == "--seconds-per-poll" || arg == "--seed" ||
-                    arg == "--supply-port" || arg == "--battery-port" || arg == "--log")) {
-            return usageError(arg + " needs a value");
+        } else if (!hasValue && arg.starts_with("--")) {
+            return usageError(arg + " needs a value, or is unknown");
+        } else if (arg == "--drop" || arg == "--resize" || arg == "--garble" || arg == "--split" ||
+                   arg == "--delay") {
+            zorsim::Faults &f = opt.faults;
+            zorsim::FaultRate *rate = arg == "--drop"     ? &f.drop
+                                      : arg == "--resize" ? &f.resize
+                                      : arg == "--garble" ? &f.garble
+                                      : arg == "--split"  ? &f.split
+                                                          : &f.delay;
+            if (!parseRate(value, rate)) {
+                return usageError(
+                    arg + " wants N or a probability from 0.0 to 1.0, then :M if at most M times");
+            }
+            ++i;
+        } else if (arg == "--lengths") {
+            if (!parseLengths(value, &opt.faults.lengths)) {
+                return usageError("--lengths wants lengths from 0 to 4096 joined by commas");
+            }
+            ++i;
+        } else if (arg == "--split-pause" || arg == "--delay-seconds") {
+            if (!parseDouble(value, 0.0, 3600.0, &d)) {
+                return usageError(arg + " wants seconds from 0 to 3600");
+            }
+            (arg == "--split-pause" ? opt.faults.splitPause : opt.faults.delaySeconds) = d;
+            ++i;
+        } else if (arg == "--close-battery-after" || arg == "--close-supply-after" ||
+                   arg == "--supply-quiet-after") {
+            if (!parseLong(value, 0, 1000000000L, &n)) {
+                return usageError(arg + " wants a count from 0 to 1000000000");
+            }
+            zorsim::Faults &f = opt.faults;
+            (arg == "--close-battery-after"  ? f.closeBatteryAfter
+             : arg == "--close-supply-after" ? f.closeSupplyAfter
+                                             : f.supplyQueriesAnswered) = n;
+            ++i;
         } else if (arg == "--speed") {
             if (!parseDouble(value, 0.001, 1e6, &d)) {
                 return usageError("--speed wants a factor from 0.001 to 1000000");
@@ -168,6 +258,11 @@ int main(int argc, char **argv) {
         "%ld supply lines (%ld refused)\n",
         sig == SIGINT ? "SIGINT" : "SIGTERM", c.statusRequests, c.enables, c.disables,
         c.supplyLines, c.supplyErrors);
+    printf(
+        "faults: %ld dropped, %ld resized, %ld garbled, %ld split, %ld delayed, %ld links "
+        "closed, %ld queries unanswered\n",
+        c.faultDrops, c.faultResizes, c.faultGarbles, c.faultSplits, c.faultDelays, c.faultCloses,
+        c.silentQueries);
     if (logFile != nullptr) {
         fclose(logFile);
     }

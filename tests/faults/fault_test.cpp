@@ -1,0 +1,470 @@
+// The charge loop against a simulated bench that misbehaves: every fault must
+// leave the run going, accept exactly the 77-byte reads, change the record only
+// as the scan rules say, and log one complete line per accepted reply.
+#include <stdio.h>
+#include <string.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "serial/serial.h"
+#include "sim/bench.h"
+#include "tests/support/test_support.h"
+#include "xfr/xfr.h"
+#include "zor_charger/zor_charger.h"
+
+namespace {
+
+using zorsim::Instrument;
+
+unsigned noSleep(unsigned) {
+    return 0;
+}
+
+void recordState(const ChargeState *state, void *states) {
+    static_cast<std::vector<ChargeState> *>(states)->push_back(*state);
+}
+
+// What one charge run did, seen from both ends.
+struct ChargeRecord {
+    int result = -2;
+    std::vector<ChargeState> states;           // after each poll
+    std::vector<int> counts;                   // each poll's receive count, from "status is %d"
+    std::string stream;                        // the bytes the battery sent during the run
+    std::vector<std::string> battery, supply;  // lines each received during the run
+    std::vector<std::string> logLines;
+    std::string err;
+};
+
+std::vector<std::string> linesOf(const std::string &text) {
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        lines.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return lines;
+}
+
+zorsim::Options benchOptions(const zorsim::Faults &faults) {
+    zorsim::Options opt;
+    opt.supplyPort = opt.batteryPort = 0;
+    opt.secondsPerPoll = 600;  // the cells balance within some tens of polls
+    opt.sentBytes = 1 << 20;
+    opt.faults = faults;
+    opt.log = getenv("FAULT_LOG") ? fopen(getenv("FAULT_LOG"), "a") : nullptr;
+    return opt;
+}
+
+ChargeRecord chargeAgainst(zorsim::Bench &bench, long polls) {
+    ChargeRecord run;
+    zortest::TempDir dir;
+    std::string logPath = dir.path() + "/data.log";
+    FILE *dataLog = fopen(logPath.c_str(), "w");
+    EXPECT_NE(dataLog, nullptr);
+    size_t sentBefore = bench.sent(Instrument::Battery).size();
+    size_t batteryBefore = bench.received(Instrument::Battery).size();
+    size_t supplyBefore = bench.received(Instrument::Supply).size();
+    std::string supply = bench.supplyEndpoint(), battery = bench.batteryEndpoint();
+    ChargeRunOptions options{supply.c_str(), battery.c_str(), noSleep,    polls,
+                             dataLog,        recordState,     &run.states};
+    zortest::StdCapture capture;
+    run.result = runCharge(&options);
+    capture.stop();
+    fclose(dataLog);
+    run.logLines = linesOf(zortest::readFile(logPath));
+    run.err = capture.err();
+    size_t consumed = 0;
+    for (const std::string &line : linesOf(capture.out())) {
+        int count = 0;
+        if (sscanf(line.c_str(), "status is %d", &count) == 1) {
+            run.counts.push_back(count);
+            consumed += count > 0 ? static_cast<size_t>(count) : 0;
+        }
+    }
+    // The bench records what it sent, and what came in, a moment after the charger saw it.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (bench.sent(Instrument::Battery).size() < sentBefore + consumed &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    run.stream = bench.sent(Instrument::Battery).substr(sentBefore);
+    auto tail = [](std::vector<std::string> all, size_t from) {
+        return std::vector<std::string>(all.begin() + static_cast<long>(from), all.end());
+    };
+    run.battery = tail(bench.received(Instrument::Battery), batteryBefore);
+    run.supply = tail(bench.received(Instrument::Supply), supplyBefore);
+    return run;
+}
+
+// The scan rules, written out on their own: from the cursor, blanks are
+// skipped, then a sign and hexadecimal digits are taken up to the field's
+// width; a field with no digit keeps its value and leaves the cursor where it
+// was, while the end of the text still moves it on. The simulated battery never
+// sends an 'x', so the "0x" prefix needs no case here.
+BatteryStatus scanByTheRules(const std::string &reply, BatteryStatus status) {
+    int32_t *fields[24];
+    int widths[24];
+    int n = 0;
+    auto add = [&](int32_t *field, int width) {
+        fields[n] = field;
+        widths[n++] = width;
+    };
+    add(&status.gasGauge, 4);
+    for (int32_t &cell : status.cellVoltage) {
+        add(&cell, 4);
+    }
+    add(&status.current, 4);
+    for (int32_t &t : status.temperature) {
+        add(&t, 2);
+    }
+    add(&status.relativeHumidity, 2);
+    add(&status.balanceRegister, 2);
+    add(&status.tempAlertRegister, 4);
+    add(&status.voltAlertRegister, 4);
+    add(&status.statusRegister, 4);
+    size_t cursor = 0;
+    for (int i = 0; i < n; ++i) {
+        size_t at = cursor;
+        while (at < reply.size() && isspace(static_cast<unsigned char>(reply[at]))) {
+            ++at;
+        }
+        if (at >= reply.size()) {
+            cursor += static_cast<size_t>(widths[i]);  // end of text: the cursor moves on
+            continue;
+        }
+        int left = widths[i];
+        bool negative = reply[at] == '-';
+        if (reply[at] == '-' || reply[at] == '+') {
+            ++at;
+            --left;
+        }
+        uint32_t value = 0;
+        int digits = 0;
+        for (; left > 0 && at < reply.size() && isxdigit(static_cast<unsigned char>(reply[at]));
+             ++at, --left, ++digits) {
+            char c = static_cast<char>(tolower(reply[at]));
+            value = value * 16 + static_cast<uint32_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+        }
+        if (digits == 0) {
+            continue;  // no conversion: the cursor stays
+        }
+        *fields[i] = static_cast<int32_t>(negative ? 0u - value : value);
+        cursor += static_cast<size_t>(widths[i]);
+    }
+    return status;
+}
+
+bool sameRecord(const BatteryStatus &a, const BatteryStatus &b) {
+    return memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Fields 2 to 8 of the data log line for a record, after the time and its comma.
+std::string logTail(const BatteryStatus &s) {
+    char text[200];
+    snprintf(text, sizeof text, "%4.2f,%.2f,%d,%2x,%2x,%2x,%2x\n", gasGaugeOf(&s),
+             batteryCurrentOf(&s), s.relativeHumidity, static_cast<unsigned>(s.balanceRegister),
+             static_cast<unsigned>(s.tempAlertRegister), static_cast<unsigned>(s.voltAlertRegister),
+             static_cast<unsigned>(s.statusRegister));
+    return text;
+}
+
+const char *const SET_UP[] = {"CLR\r", "OUT 0\r", "VSET 35.9000V\r", "ISET 45.0000A\r", "OUT 1\r"};
+
+std::string isetLine(double amps) {
+    char text[40];
+    snprintf(text, sizeof text, "ISET %0.4fA\r", amps);
+    return text;
+}
+
+struct Tally {
+    long accepted = 0, rejected = 0, stageChanges = 0, endOfCharge = 0;
+};
+
+// Replays the run poll by poll: the bytes each read took from the battery's
+// stream, what the record, the schedule and the supply should then show.
+// `supplyUntil` and `batteryOpen` say how long each link was there to hear.
+Tally checkRun(const ChargeRecord &run, long polls, bool batteryOpen = true,
+               size_t supplyUntil = ~0u) {
+    Tally tally;
+    EXPECT_EQ(run.result, 0) << "the run ends at its poll limit, never early";
+    EXPECT_EQ(static_cast<long>(run.states.size()), polls);
+    EXPECT_EQ(static_cast<long>(run.counts.size()), polls);
+    if (::testing::Test::HasFailure()) {
+        return tally;
+    }
+    ChargeState prev{};
+    prev.chargeCurrent = 45.0;
+    size_t offset = 0;
+    std::vector<std::string> isets;
+    std::vector<BatteryStatus> accepted;
+    for (long i = 0; i < polls; ++i) {
+        const ChargeState &now = run.states[static_cast<size_t>(i)];
+        int count = run.counts[static_cast<size_t>(i)];
+        SCOPED_TRACE("poll " + std::to_string(i + 1) + ", count " + std::to_string(count));
+        EXPECT_EQ(now.polls, i + 1);
+        std::string read;
+        if (count > 0) {
+            EXPECT_LE(offset + static_cast<size_t>(count), run.stream.size());
+            read = run.stream.substr(offset, static_cast<size_t>(count));
+            offset += static_cast<size_t>(count);
+        }
+        bool isStatus = count == STATUS_REPLY_SIZE;
+        EXPECT_EQ(now.acceptedReplies, prev.acceptedReplies + (isStatus ? 1 : 0));
+        ChargeState want = prev;
+        if (isStatus) {
+            want.status = scanByTheRules(read, prev.status);
+            int balance = want.status.balanceRegister;
+            if ((want.ChargeStage < 2 && balance != 0) ||
+                (want.ChargeStage == 2 && balance == 0xFF)) {
+                static constexpr double STAGE_CURRENT[] = {45.0, 22.5, 12.5, 7.5};
+                want.chargeCurrent = STAGE_CURRENT[++want.ChargeStage];
+                ++tally.stageChanges;
+            } else if (want.ChargeStage == 3 && balance == 0xFF) {
+                ++tally.endOfCharge;
+            }
+            isets.push_back(isetLine(want.chargeCurrent));
+            accepted.push_back(want.status);
+            ++tally.accepted;
+        } else {
+            ++tally.rejected;
+        }
+        EXPECT_TRUE(sameRecord(now.status, want.status))
+            << (isStatus ? "decoded otherwise than the scan rules say: "
+                         : "a rejected reply changed the record: ")
+            << zorsim::escape(read);
+        EXPECT_EQ(now.ChargeStage, want.ChargeStage);
+        EXPECT_EQ(now.chargeCurrent, want.chargeCurrent);
+        if (::testing::Test::HasFailure()) {
+            return tally;
+        }
+        prev = now;
+    }
+
+    // The supply hears the set-up, then one setting per accepted reply and no other.
+    std::vector<std::string> supply(std::begin(SET_UP), std::end(SET_UP));
+    supply.insert(supply.end(), isets.begin(), isets.end());
+    if (supply.size() > supplyUntil) {
+        supply.resize(supplyUntil);
+    }
+    EXPECT_EQ(run.supply, supply);
+    if (batteryOpen) {
+        std::vector<std::string> battery{"@AC\n"};
+        long af = tally.endOfCharge;
+        for (long i = 0; i < polls; ++i) {
+            battery.push_back("@RQ\n");
+        }
+        for (const std::string &line : run.battery) {
+            af -= line == "@AF\n";
+        }
+        EXPECT_EQ(af, 0) << "one \"@AF\" per accepted reply at the end of charge";
+        std::erase(battery, "@AF\n");
+        std::vector<std::string> heard = run.battery;
+        std::erase(heard, "@AF\n");
+        EXPECT_EQ(heard, battery);
+    }
+
+    // One complete line per accepted reply, in order, with that reply's values.
+    static const std::regex wellFormed(
+        "-?[0-9]+,-?[0-9]+\\.[0-9]{2},-?[0-9]+\\.[0-9]{2},-?[0-9]+(, *[0-9a-f]+){4}\n");
+    EXPECT_EQ(run.logLines.size(), accepted.size());
+    for (size_t k = 0; k < run.logLines.size() && k < accepted.size(); ++k) {
+        const std::string &line = run.logLines[k];
+        EXPECT_TRUE(std::regex_match(line, wellFormed)) << zorsim::escape(line);
+        EXPECT_EQ(line.substr(line.find(',') + 1), logTail(accepted[k])) << "line " << k + 1;
+    }
+    return tally;
+}
+
+struct FaultCase {
+    const char *name;
+    zorsim::Faults faults;
+    long polls;
+    // Fault counters expected (at least) and what the charger must show.
+    long minStrikes;
+    long minAccepted, maxAccepted;
+    bool lastPollAccepted;  // the run is back in step by its end
+};
+
+std::ostream &operator<<(std::ostream &os, const FaultCase &c) {
+    return os << c.name;
+}
+
+zorsim::Faults with(void (*set)(zorsim::Faults &)) {
+    zorsim::Faults f;
+    set(f);
+    return f;
+}
+
+long strikes(const zorsim::Counters &c) {
+    return c.faultDrops + c.faultResizes + c.faultGarbles + c.faultSplits + c.faultDelays +
+           c.faultCloses + c.silentQueries;
+}
+
+class FaultTest : public ::testing::TestWithParam<FaultCase> {
+  protected:
+    void SetUp() override {
+        closelog();  // the logger's socket comes and goes with other tests' stand-in loggers
+        descriptors_ = zortest::openDescriptorCount();
+    }
+    void TearDown() override {
+        closelog();
+        EXPECT_EQ(zortest::openDescriptorCount(), descriptors_) << "every descriptor closed";
+    }
+    int descriptors_ = 0;
+};
+
+TEST_P(FaultTest, ChargerKeepsGoingAndAcceptsOnlyWholeReplies) {
+    const FaultCase &c = GetParam();
+    zorsim::Bench bench(benchOptions(c.faults));
+    std::string why;
+    ASSERT_TRUE(bench.start(&why)) << why;
+    ChargeRecord run = chargeAgainst(bench, c.polls);
+    Tally tally = checkRun(run, c.polls);
+    zorsim::Counters counters = bench.counters();
+    bench.stop();
+    EXPECT_GE(strikes(counters), c.minStrikes);
+    EXPECT_GE(tally.accepted, c.minAccepted);
+    EXPECT_LE(tally.accepted, c.maxAccepted);
+    if (c.lastPollAccepted) {
+        EXPECT_EQ(run.counts.back(), STATUS_REPLY_SIZE) << "back in step by the end";
+    }
+    printf(
+        "[ %s ] %ld polls: %ld accepted, %ld rejected, %ld stage changes, %ld end-of-charge; "
+        "faults %ld\n",
+        c.name, c.polls, tally.accepted, tally.rejected, tally.stageChanges, tally.endOfCharge,
+        strikes(counters));
+}
+
+// Drops and delays cost the charger's 2-second wait each: few of them, and in
+// cases of their own so that they run side by side.
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FaultTest,
+    ::testing::Values(
+        FaultCase{"None", {}, 40, 0, 40, 40, true},
+        FaultCase{"Garbled", with([](zorsim::Faults &f) {
+                      f.garble = {2, 0, 0};
+                  }),
+                  60, 30, 60, 60, true},
+        FaultCase{"Cut76", with([](zorsim::Faults &f) {
+                      f.resize = {1};
+                      f.lengths = {76};
+                  }),
+                  8, 8, 0, 0, false},
+        FaultCase{"Long78", with([](zorsim::Faults &f) {
+                      f.resize = {1};
+                      f.lengths = {78};
+                  }),
+                  8, 8, 0, 0, false},
+        FaultCase{"Long79", with([](zorsim::Faults &f) {
+                      f.resize = {1};
+                      f.lengths = {79};
+                  }),
+                  8, 8, 0, 0, false},
+        FaultCase{"Resized", with([](zorsim::Faults &f) { f.resize = {2}; }), 60, 30, 1, 59, false},
+        FaultCase{"ResizedOnce", with([](zorsim::Faults &f) {
+                      f.resize = {3, 0, 1};
+                      f.lengths = {154};
+                  }),
+                  60, 1, 20, 59, true},
+        FaultCase{"Split", with([](zorsim::Faults &f) {
+                      f.split = {4, 0, 2};
+                  }),
+                  60, 2, 10, 58, true},
+        FaultCase{"SplitAtOnce", with([](zorsim::Faults &f) {
+                      f.split = {1};
+                      f.splitPause = 0;
+                  }),
+                  30, 30, 0, 30, false},
+        FaultCase{"Dropped", with([](zorsim::Faults &f) {
+                      f.drop = {3, 0, 3};
+                  }),
+                  12, 3, 9, 9, true},
+        FaultCase{"DelayedOnce", with([](zorsim::Faults &f) {
+                      f.delay = {3, 0, 1};
+                  }),
+                  50, 1, 5, 49, true},
+        FaultCase{"Mixed", with([](zorsim::Faults &f) {
+                      f.garble = {0, 0.2};
+                      f.resize = {0, 0.1};
+                      f.split = {0, 0.1};
+                      f.splitPause = 0.02;
+                  }),
+                  150, 20, 1, 149, false},
+        FaultCase{"SupplyQuiet", with([](zorsim::Faults &f) { f.supplyQueriesAnswered = 0; }), 20,
+                  0, 20, 20, true}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(FaultTest, BatteryLinkClosesThenTheServerTakesTheNextRun) {
+    zorsim::Faults faults;
+    faults.closeBatteryAfter = 6;
+    zorsim::Bench bench(benchOptions(faults));
+    std::string why;
+    ASSERT_TRUE(bench.start(&why)) << why;
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE("run " + std::to_string(round));
+        ChargeRecord run = chargeAgainst(bench, 12);
+        Tally tally = checkRun(run, 12, false);
+        // The link hears six lines ("@AF" at the end of charge counts too); each
+        // request among them is answered.
+        ASSERT_EQ(run.battery.size(), 6u);
+        EXPECT_EQ(tally.accepted, std::count(run.battery.begin(), run.battery.end(), "@RQ\n"));
+        EXPECT_GT(tally.accepted, 0);
+        for (size_t i = static_cast<size_t>(tally.accepted); i < run.counts.size(); ++i) {
+            EXPECT_LE(run.counts[i], 0) << "a closed link reads nothing (poll " << i + 1 << ")";
+        }
+        EXPECT_NE(run.err.find("recvStr failed with no bytes"), std::string::npos);
+    }
+    zorsim::Counters counters = bench.counters();
+    EXPECT_EQ(counters.faultCloses, 2);
+    EXPECT_EQ(counters.connections, 4) << "both runs connected to both instruments";
+}
+
+TEST_F(FaultTest, SupplyLinkClosesAndTheScheduleGoesOn) {
+    zorsim::Faults faults;
+    faults.closeSupplyAfter = 7;  // the set-up and two settings
+    zorsim::Bench bench(benchOptions(faults));
+    std::string why;
+    ASSERT_TRUE(bench.start(&why)) << why;
+    ChargeRecord run = chargeAgainst(bench, 30);
+    Tally tally = checkRun(run, 30, true, 7);
+    EXPECT_EQ(tally.accepted, 30);
+    EXPECT_GT(tally.stageChanges, 0) << "the schedule still moves without a supply to hear it";
+    EXPECT_NE(run.err.find("err: sendStr wrote -1"), std::string::npos) << run.err;
+    EXPECT_EQ(bench.counters().faultCloses, 1);
+}
+
+// The charger never asks the supply anything; a query of the commissioning
+// tools against a supply gone quiet gives up after its tries.
+TEST_F(FaultTest, QueryOfASupplyGoneQuietGivesUp) {
+    zorsim::Faults faults;
+    faults.supplyQueriesAnswered = 1;
+    zorsim::Bench bench(benchOptions(faults));
+    std::string why;
+    ASSERT_TRUE(bench.start(&why)) << why;
+    int port = 0;
+    zortest::StdCapture capture;
+    ASSERT_GT(openPort(bench.supplyEndpoint().c_str(), &port, 9600, 8, 1, "none"), 0);
+    xfrSetVolts(port, 30.0);
+    double volts = 0;
+    EXPECT_EQ(xfrGetVSet(port, &volts), 1);
+    EXPECT_DOUBLE_EQ(volts, 30.0);
+    volts = -1;
+    EXPECT_EQ(xfrGetVSet(port, &volts), -1);
+    EXPECT_DOUBLE_EQ(volts, -1) << "no answer leaves the value alone";
+    closePort(port);
+    capture.stop();
+    EXPECT_EQ(bench.counters().silentQueries, XFR_QUERY_TRIES);
+}
+
+}  // namespace
