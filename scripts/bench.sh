@@ -26,28 +26,33 @@ results=$(cd "$out" && pwd)
 kv=$results/figures.txt
 : >"$kv"
 
-# Google Benchmark's CSV rows as "name.column=value" lines; the name loses
-# its run options ("/min_time:...", "/iterations:...").
+# The median rows of Google Benchmark's CSV as "name.column=value" lines; the
+# name loses its run options ("/min_time:...", "/real_time", ...).
 csv_to_kv() {
     awk -F, '
         /^name,/ { for (i = 1; i <= NF; i++) { h = $i; gsub(/"/, "", h); col[i] = h }; on = 1; next }
-        on && NF > 4 {
-            name = $1; gsub(/"/, "", name); sub(/\/(min_time|iterations).*/, "", name)
+        on && $1 ~ /_median"$/ {
+            name = $1; gsub(/"/, "", name); sub(/_median$/, "", name)
+            sub(/\/(min_time|iterations|real_time|manual_time).*/, "", name)
             for (i = 2; i <= NF; i++) if ($i != "") print name "." col[i] "=" $i
         }' "$1"
 }
+
+# Each benchmark runs three times; the table takes the medians, as the
+# machine may be busy with other work.
+repeat=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
 
 # The data logs of the benchmarks go to the results folder: the disk a working
 # folder would be on.
 cd "$results"
 echo "== status reply and reports (time per reply)" >&2
 "$bin/bench/zor_bench" --benchmark_filter='^BM_(Decode|Console|DataLog|SystemLog|WholeReply)' \
-    --benchmark_min_time=0.2 --benchmark_out=replies.csv --benchmark_out_format=csv \
+    --benchmark_min_time=0.2 "${repeat[@]}" --benchmark_out=replies.csv --benchmark_out_format=csv \
     >replies.txt 2>&1
 csv_to_kv replies.csv >>"$kv"
 
 echo "== one poll against the simulated bench" >&2
-"$bin/bench/zor_bench" --benchmark_filter='^BM_Poll' \
+"$bin/bench/zor_bench" --benchmark_filter='^BM_Poll' "${repeat[@]}" \
     --benchmark_out=poll.csv --benchmark_out_format=csv >poll.txt 2>&1
 csv_to_kv poll.csv >>"$kv"
 
@@ -117,6 +122,7 @@ awk -F= '
             answer = v[p ".answer_us"] / 1000
             row("one poll, no 5 s sleep (" where ")", t(p), 20 + answer, "ms", 2)
             row("  own time of the charger beyond pauses + answer", v[p ".own_us"], "", "us", 0)
+            row("  the same beyond the pauses as slept + answer", v[p ".own_slept_us"], "", "us", 0)
             row("  CPU time of the charger per poll", v[p ".cpu_us"], "", "us", 0)
         }
         row("  10 ms pause as the system sleeps it", v["BM_Poll/200/0.pause_us"] / 1000, 10, "ms", 3)
