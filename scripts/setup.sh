@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
-          clang libclang-rt-14-dev gnuplot-nox ser2net socat systemd procps)
+          clang libclang-rt-14-dev gnuplot-nox ser2net socat systemd procps valgrind
+          man-db)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
