@@ -415,6 +415,13 @@ void Bench::Impl::readLink(Link &link) {
         }
         return;
     }
+    if (!link.pty) {
+        // Acknowledge at once (the kernel forgets this after a while): a client
+        // that sends two short commands back to back, as the charger does with
+        // "@AF" and the next "@RQ", would otherwise wait for a delayed ACK.
+        int one = 1;
+        setsockopt(link.fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    }
     bool supply = link.which == Instrument::Supply;
     for (ssize_t i = 0; i < n; ++i) {
         char c = buf[i];

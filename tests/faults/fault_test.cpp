@@ -61,7 +61,6 @@ zorsim::Options benchOptions(const zorsim::Faults &faults) {
     opt.secondsPerPoll = 600;  // the cells balance within some tens of polls
     opt.sentBytes = 1 << 20;
     opt.faults = faults;
-    opt.log = getenv("FAULT_LOG") ? fopen(getenv("FAULT_LOG"), "a") : nullptr;
     return opt;
 }
 
