@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <random>
 
 #include "sim/bench.h"
@@ -256,6 +257,107 @@ TEST(BenchTest, RefusesAPortInUse) {
         EXPECT_NE(why.find("in use"), std::string::npos) << why;
     }
     EXPECT_EQ(zortest::openDescriptorCount(), before);
+}
+
+// What a fault does to the bytes of a status reply, seen from a raw client.
+struct FaultBytesCase {
+    const char *name;
+    void (*set)(zorsim::Faults &);
+    // Checks the bytes of the bytes that came until 0.6 s passed without one and when.
+    void (*check)(const std::string &bytes, double seconds);
+};
+
+std::ostream &operator<<(std::ostream &os, const FaultBytesCase &c) {
+    return os << c.name;
+}
+
+class FaultBytesTest : public ::testing::TestWithParam<FaultBytesCase> {};
+
+TEST_P(FaultBytesTest, ChangesTheReplyAsPromised) {
+    const FaultBytesCase &c = GetParam();
+    zorsim::Options opt = anyPorts();
+    c.set(opt.faults);
+    BenchClient client(opt);
+    client.start();
+    auto begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(zortest::writeAll(client.battery.get(), "@RQ\n"));
+    std::string first = zortest::readFor(client.battery.get(), 1000, 600);
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    c.check(first, seconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FaultBytesTest,
+    ::testing::Values(FaultBytesCase{
+                          "Dropped", [](zorsim::Faults &f) { f.drop = {1}; },
+                          [](const std::string &bytes, double) { EXPECT_EQ(bytes, ""); }},
+                      FaultBytesCase{"Resized",
+                                     [](zorsim::Faults &f) {
+                                         f.resize = {1};
+                                         f.lengths = {154};
+                                     },
+                                     [](const std::string &bytes, double) {
+                                         ASSERT_EQ(bytes.size(), 154u);
+                                         EXPECT_EQ(bytes.substr(0, 77), bytes.substr(77));
+                                     }},
+                      FaultBytesCase{"Garbled", [](zorsim::Faults &f) { f.garble = {1}; },
+                                     [](const std::string &bytes, double) {
+                                         ASSERT_EQ(bytes.size(), 77u);
+                                         size_t odd = 0;
+                                         for (char ch : bytes.substr(0, 74)) {
+                                             odd += !isxdigit(static_cast<unsigned char>(ch));
+                                             EXPECT_TRUE(isxdigit(static_cast<unsigned char>(ch)) ||
+                                                         (isgraph(static_cast<unsigned char>(ch)) &&
+                                                          strchr("xX+-", ch) == nullptr))
+                                                 << ch;
+                                         }
+                                         EXPECT_GE(odd, 1u);
+                                         EXPECT_LE(odd, 3u);
+                                         EXPECT_EQ(bytes.substr(74), "*\r\n");
+                                     }},
+                      FaultBytesCase{"Delayed",
+                                     [](zorsim::Faults &f) {
+                                         f.delay = {1};
+                                         f.delaySeconds = 0.3;
+                                     },
+                                     [](const std::string &bytes, double seconds) {
+                                         EXPECT_EQ(bytes.size(), 77u);
+                                         EXPECT_GE(seconds, 0.3);
+                                     }},
+                      FaultBytesCase{"Split",
+                                     [](zorsim::Faults &f) {
+                                         f.split = {1};
+                                         f.splitPause = 0.3;
+                                     },
+                                     [](const std::string &bytes, double seconds) {
+                                         EXPECT_EQ(bytes.size(), 77u);
+                                         EXPECT_GE(seconds, 0.3) << "the second piece comes later";
+                                     }}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(BenchFaultTest, ClosedLinkLetsTheNextClientIn) {
+    zorsim::Options opt = anyPorts();
+    opt.faults.closeBatteryAfter = 2;
+    opt.faults.supplyQueriesAnswered = 1;
+    BenchClient c(opt);
+    c.start();
+    ASSERT_TRUE(zortest::writeAll(c.battery.get(), "@AC\n@RQ\n@RQ\n"));
+    EXPECT_EQ(zortest::readFor(c.battery.get(), 1000, 1000).size(), 77u) << "one answer, then EOF";
+    char byte;
+    EXPECT_EQ(read(c.battery.get(), &byte, 1), 0);
+    zortest::UniqueFd again = BenchClient::connectTo(c.bench.batteryEndpoint());
+    ASSERT_TRUE(zortest::writeAll(again.get(), "@RQ\n"));
+    EXPECT_EQ(zortest::readFor(again.get(), 77, 1000).size(), 77u);
+
+    ASSERT_TRUE(zortest::writeAll(c.supply.get(), "VSET?\r"));
+    EXPECT_EQ(zortest::readFor(c.supply.get(), 100, 500), "VSET 0.0000\r\n");
+    ASSERT_TRUE(zortest::writeAll(c.supply.get(), "VSET?\r"));
+    EXPECT_EQ(zortest::readFor(c.supply.get(), 100, 500), "") << "the supply has gone quiet";
+    zorsim::Counters counters = c.bench.counters();
+    EXPECT_EQ(counters.faultCloses, 1);
+    EXPECT_EQ(counters.silentQueries, 1);
+    EXPECT_EQ(counters.connections, 3);
 }
 
 }  // namespace
