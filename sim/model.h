@@ -123,7 +123,6 @@ class Model {
     bool fanOn_ = false;
     std::array<Cell, kCells> cells_{};
     std::array<double, 9> temps_{};  // layers 8 down to 1, then the heatsink
-    std::array<double, 9> heating_{};
     double humidityPhase_ = 0.0;
     long errorsRaised_ = 0;
     std::mt19937 rng_;
