@@ -23,3 +23,12 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+
+# Debian's ser2net comes with an example configuration whose connections
+# listen on localhost ports 2000-2003 and 3000-3003, the supply's 2001 among
+# them. Where the package manager started that service, stop it: the tests
+# and the bench run ser2net themselves, with their own configuration.
+if [[ " ${missing[*]} " == *" ser2net "* ]]; then
+    $sudo systemctl disable --now ser2net 2>/dev/null ||
+        $sudo service ser2net stop 2>/dev/null || true
+fi
