@@ -24,7 +24,9 @@ UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept {
     return *this;
 }
 
-UniqueFd::~UniqueFd() { reset(); }
+UniqueFd::~UniqueFd() {
+    reset();
+}
 
 void UniqueFd::reset(int fd) {
     if (fd_ >= 0) {
@@ -181,7 +183,9 @@ void StdCapture::stop() {
     }
 }
 
-StdCapture::~StdCapture() { stop(); }
+StdCapture::~StdCapture() {
+    stop();
+}
 
 int openDescriptorCount() {
     int count = 0;

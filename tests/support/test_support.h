@@ -10,7 +10,7 @@ namespace zortest {
 
 // A descriptor closed when it goes out of scope.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -24,7 +24,7 @@ public:
     int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1);
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -42,9 +42,9 @@ struct PtyPair {
 struct LoopbackListener {
     UniqueFd fd;
     int port = 0;
-    bool listen();                        // false on failure
-    UniqueFd accept(int timeoutMs) const; // invalid when no client came in time
-    std::string endpoint() const;         // "tcp:127.0.0.1:PORT"
+    bool listen();                         // false on failure
+    UniqueFd accept(int timeoutMs) const;  // invalid when no client came in time
+    std::string endpoint() const;          // "tcp:127.0.0.1:PORT"
 };
 
 // A loopback port that nothing listens on (bound, then closed), for
@@ -65,7 +65,7 @@ bool writeAll(int fd, const std::string &text);
 // stream (the descriptors, so unbuffered writes and child writes count too)
 // between construction and stop().
 class StdCapture {
-public:
+  public:
     StdCapture();
     ~StdCapture();
     StdCapture(const StdCapture &) = delete;
@@ -74,7 +74,7 @@ public:
     const std::string &out() const { return out_; }
     const std::string &err() const { return err_; }
 
-private:
+  private:
     int savedOut_ = -1, savedErr_ = -1;
     int fileOut_ = -1, fileErr_ = -1;
     bool stopped_ = false;
@@ -87,14 +87,14 @@ int openDescriptorCount();
 // A fresh empty folder under the system's temporary folder, removed with its
 // contents when the object goes away.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
     const std::string &path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
