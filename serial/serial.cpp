@@ -44,6 +44,9 @@ void splitEndpointName(char *copy, EndpointFields *fields) {
 
 namespace {
 
+// Input that a flush of a network port discards at most in one call.
+constexpr size_t FLUSH_LIMIT_BYTES = 64 * 1024;
+
 // The one way from a handle to its record: the first record from the head
 // whose fd matches. A handle that is not there is reported here, once, so
 // that every operation can simply give up with -1 on a null result.
@@ -285,6 +288,38 @@ ssize_t writeWhole(const PortRecord *rec, const char *text, size_t len) {
     return static_cast<ssize_t>(done);
 }
 
+// True when input arrives on fd within `ms` milliseconds. An interrupted wait
+// starts again with the whole gap, which can only lengthen it.
+bool moreWithin(int fd, int ms) {
+    pollfd wait{fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&wait, 1, ms);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
+}
+
+// Reads and drops what is waiting on a connection, without waiting for more.
+// A peer that keeps sending is cut off after a bound, so the caller is never
+// held. Returns 0, or -1 when a read fails.
+int discardPending(int fd) {
+    char sink[512];
+    for (size_t dropped = 0; dropped < FLUSH_LIMIT_BYTES;) {
+        ssize_t got = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return 0;
+        }
+        if (got <= 0) {
+            return static_cast<int>(got);  // a hang-up is left for the next receive
+        }
+        dropped += static_cast<size_t>(got);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int openPort(const char *name, int *handle, int baud, int dataBits, int stopBits,
@@ -431,19 +466,36 @@ int recvStr(int port, char *buf, int len) {
     }
     printf("select returned %d\n", ready);
     memset(buf, 0, static_cast<size_t>(len));
-    ssize_t got = read(port, buf, static_cast<size_t>(len - 1));
-    if (got < 0) {
-        int savedErrno = errno;
-        REPORT_LOCATION();
-        fprintf(stderr, "err: recvStr failed with %s", strerror(savedErrno));
-        return -1;
+    // A reply comes in pieces: a serial line delivers it byte by byte, a
+    // network serial server forwards it in chunks. Take pieces until the
+    // buffer is full or the line has been quiet for the gap.
+    const size_t room = static_cast<size_t>(len - 1);
+    size_t stored = 0;
+    for (;;) {
+        ssize_t got = read(port, buf + stored, room - stored);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0 && stored > 0) {
+            break;  // the failure or the hang-up is reported by the next receive
+        }
+        if (got < 0) {
+            int savedErrno = errno;
+            REPORT_LOCATION();
+            fprintf(stderr, "err: recvStr failed with %s", strerror(savedErrno));
+            return -1;
+        }
+        if (got == 0) {
+            REPORT_LOCATION();
+            fprintf(stderr, "err: recvStr failed with no bytes\n");
+            return 0;
+        }
+        stored += static_cast<size_t>(got);
+        if (stored == room || !moreWithin(port, RECEIVE_QUIET_GAP_MS)) {
+            break;
+        }
     }
-    if (got == 0) {
-        REPORT_LOCATION();
-        fprintf(stderr, "err: recvStr failed with no bytes\n");
-        return 0;
-    }
-    return static_cast<int>(got);
+    return static_cast<int>(stored);
 }
 
 int flushRecv(int port) {
@@ -451,10 +503,7 @@ int flushRecv(int port) {
     if (rec == nullptr) {
         return -1;
     }
-    if (rec->isSocket) {
-        return 0;  // bytes waiting on a connection stay there
-    }
-    int result = tcflush(rec->fd, TCIFLUSH);
+    int result = rec->isSocket ? discardPending(rec->fd) : tcflush(rec->fd, TCIFLUSH);
     if (result != 0) {
         int savedErrno = errno;
         REPORT_LOCATION();

@@ -12,8 +12,12 @@
 //
 // A command is sent whole with sendStr (drained on a serial line, then a
 // 10 ms pause); a reply is taken with recvStr, which waits up to 2 seconds
-// and returns what one read delivers. A port may carry a transcript file that
-// records every string sent on it with its time.
+// for its first byte and then takes the pieces that follow until the line
+// has been quiet for RECEIVE_QUIET_GAP_MS, as a serial line or a network
+// serial server delivers a reply in pieces. flushRecv discards input left
+// over from an earlier exchange, so the next reply is read in step with its
+// request. A port may carry a transcript file that records every string sent
+// on it with its time.
 //
 // Diagnostics go to the standard error stream after the location prefix
 // "serial.cpp:LINE:". All operations block and must run on one thread.
@@ -57,15 +61,23 @@ int closePort(int port);
 // write's -1, the drain's failure, or -1 when the port is unknown).
 int sendStr(int port, const char *str);
 
-// Waits up to 2 seconds for input on the port and stores what one read
-// delivers, at most len - 1 bytes, as a NUL-terminated text in `buf`.
-// Prints "calling select" and the outcome of the wait on standard output.
-// Returns the number of bytes stored; 0 when nothing came in time or the
-// peer closed; -1 on failure. `len` must be at least 2.
+// How long the line must stay quiet before recvStr takes a reply as whole.
+// It bridges a serial server's forwarding timer, a USB serial adapter's
+// latency timer and TCP's delayed acknowledgement.
+constexpr int RECEIVE_QUIET_GAP_MS = 100;
+
+// Waits up to 2 seconds for input on the port, then stores what arrives,
+// piece by piece, until len - 1 bytes are stored or no byte has come for
+// RECEIVE_QUIET_GAP_MS; the text in `buf` is NUL-terminated. Prints
+// "calling select" and the outcome of the wait on standard output. Returns
+// the number of bytes stored; 0 when nothing came in time or the peer closed;
+// -1 on failure. A hang-up or failure after some bytes returns those bytes
+// and is reported by the next call. `len` must be at least 2.
 int recvStr(int port, char *buf, int len);
 
-// Discards unread input on a serial line; leaves a network port untouched.
-// Returns 0 on success or for a network port; -1 on failure.
+// Discards input that has arrived but not been read: on a serial line the
+// line's input queue, on a network port what is waiting on the connection
+// (without waiting for more). Returns 0 on success; -1 on failure.
 int flushRecv(int port);
 
 // Opens the transcript file "PREFIX_TIME.log" (appending when it exists) and

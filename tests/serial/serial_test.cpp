@@ -293,35 +293,95 @@ TEST_F(PortTest, SerialLineCarriesBothWaysAndFlushesInput) {
     EXPECT_EQ(closePort(handle), 0);
 }
 
-struct RecvCase {
-    int sent, len, first, second;  // second 0: nothing is left for a second call
+// What the instrument writes: each piece after a pause, as a 9600-baud line
+// (a byte every 1.04 ms) or a network serial server (chunks) delivers it.
+struct Piece {
+    int pauseMs;
+    std::string bytes;
 };
-class ReceiveTest : public PortTest, public ::testing::WithParamInterface<RecvCase> {};
+struct RecvCase {
+    const char *name;
+    std::vector<Piece> pieces;
+    int len;
+    std::vector<int> counts;  // of successive receives, the last after everything came
+    bool hangUp = false;      // the instrument closes after its pieces (network only)
+};
 
-TEST_P(ReceiveTest, TakesOneReadOfAtMostLenLessOne) {
-    LoopbackListener server;
-    UniqueFd peer;
-    int handle = openNetPort(server, peer);
-    const RecvCase &c = GetParam();
-    std::string reply(static_cast<size_t>(c.sent), 'A');
-    ASSERT_TRUE(writeAll(peer.get(), reply));
-    usleep(20000);
-    EXPECT_EQ(flushRecv(handle), 0);                             // a connection keeps its bytes
-    std::vector<char> buf(static_cast<size_t>(c.len) + 1, 'x');  // one byte of guard
-    StdCapture quiet;
-    EXPECT_EQ(recvStr(handle, buf.data(), c.len), c.first);
-    EXPECT_EQ(std::string(buf.data()), reply.substr(0, static_cast<size_t>(c.first)));
-    EXPECT_EQ(std::count(buf.begin(), buf.end() - 1, '\0'), c.len - c.first);
-    EXPECT_EQ(buf.back(), 'x');
-    if (c.second > 0) {
-        EXPECT_EQ(recvStr(handle, buf.data(), c.len), c.second);
+std::vector<Piece> bytewise(const std::string &text, int pauseMs) {
+    std::vector<Piece> pieces;
+    for (char c : text) {
+        pieces.push_back({pauseMs, std::string(1, c)});
     }
-    EXPECT_EQ(closePort(handle), 0);
+    return pieces;
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, ReceiveTest,
-                         ::testing::Values(RecvCase{77, 80, 77, 0}, RecvCase{25, 20, 19, 6},
-                                           RecvCase{1, 2, 1, 0}));
+const std::string kReply = std::string(40, '0') + std::string(37, 'f');
+
+class ReceiveTest : public PortTest, public ::testing::WithParamInterface<RecvCase> {};
+
+// A receive takes a reply whole, however it is cut up, while its pieces come
+// within the quiet gap, and never more than len - 1 bytes.
+TEST_P(ReceiveTest, TakesPiecesUntilTheLineIsQuiet) {
+    const RecvCase &c = GetParam();
+    std::string all;
+    for (const Piece &piece : c.pieces) {
+        all += piece.bytes;
+    }
+    for (bool network : {true, false}) {
+        if (c.hangUp && !network) {
+            continue;
+        }
+        SCOPED_TRACE(network ? "network port" : "serial line");
+        LoopbackListener server;
+        UniqueFd peer;
+        int handle = network ? openNetPort(server, peer) : openLinePort();
+        int instrument = network ? peer.get() : pty_.master.get();
+        std::thread writer([&] {
+            for (const Piece &piece : c.pieces) {
+                usleep(static_cast<useconds_t>(piece.pauseMs) * 1000);
+                writeAll(instrument, piece.bytes);
+            }
+            if (c.hangUp) {
+                peer.reset();
+            }
+        });
+        std::vector<char> buf(static_cast<size_t>(c.len) + 1, 'x');  // one byte of guard
+        size_t taken = 0;
+        StdCapture capture;
+        for (int want : c.counts) {
+            ASSERT_EQ(recvStr(handle, buf.data(), c.len), want);
+            EXPECT_EQ(std::string(buf.data()), all.substr(taken, static_cast<size_t>(want)));
+            EXPECT_EQ(std::count(buf.begin(), buf.end() - 1, '\0'), c.len - want);
+            EXPECT_EQ(buf.back(), 'x');
+            taken += static_cast<size_t>(want);
+        }
+        capture.stop();
+        writer.join();
+        std::string progress;
+        for (size_t i = 0; i < c.counts.size(); ++i) {
+            progress += "calling select\nselect returned 1\n";
+        }
+        EXPECT_EQ(capture.out(), progress);
+        EXPECT_EQ(noLines(capture.err()),
+                  c.hangUp ? "serial.cpp:N:err: recvStr failed with no bytes\n" : "");
+        EXPECT_EQ(closePort(handle), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, ReceiveTest,
+    ::testing::Values(
+        RecvCase{"Whole", {{0, kReply}}, 80, {77}},
+        RecvCase{"MoreThanRoom", {{0, std::string(25, 'A')}}, 20, {19, 6}},
+        RecvCase{"RoomForOne", {{0, "A"}}, 2, {1}},
+        RecvCase{"Paced9600", bytewise(kReply, 1), 80, {77}},
+        RecvCase{"ServerChunks", {{0, kReply.substr(0, 64)}, {13, kReply.substr(64)}}, 80, {77}},
+        RecvCase{"PauseBeyondTheGap",
+                 {{0, kReply.substr(0, 40)}, {300, kReply.substr(40)}},
+                 80,
+                 {40, 37}},
+        RecvCase{"HangUpAfterAPiece", {{0, "0123456789"}}, 80, {10, 0}, true}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(PortTest, ReceiveTimesOutAfterTwoSeconds) {
     LoopbackListener server;

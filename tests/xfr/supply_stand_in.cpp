@@ -15,9 +15,9 @@ SupplyStandIn::~SupplyStandIn() {
     thread_.join();
 }
 
-void SupplyStandIn::answer(const std::string &keyword, std::vector<std::string> pieces) {
+void SupplyStandIn::answer(const std::string &keyword, std::vector<std::string> pieces, int gapMs) {
     std::lock_guard lock(mutex_);
-    replies_[keyword] = std::move(pieces);
+    replies_[keyword] = Reply{std::move(pieces), gapMs};
 }
 
 void SupplyStandIn::inject(const std::string &text) {
@@ -51,6 +51,7 @@ void SupplyStandIn::serve() {
             continue;
         }
         std::vector<std::string> reply;
+        int gapMs = kPieceGapMs;
         {
             std::lock_guard lock(mutex_);
             received_.append(buf, static_cast<size_t>(n));
@@ -61,13 +62,15 @@ void SupplyStandIn::serve() {
                 pending_.erase(0, end + 1);
                 const auto found = replies_.find(command.substr(0, command.size() - 1));
                 if (command.ends_with('?') && found != replies_.end()) {
-                    reply.insert(reply.end(), found->second.begin(), found->second.end());
+                    reply.insert(reply.end(), found->second.pieces.begin(),
+                                 found->second.pieces.end());
+                    gapMs = found->second.gapMs;
                 }
             }
         }
         for (size_t i = 0; i < reply.size(); ++i) {
             if (i > 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(kPieceGapMs));
+                std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
             }
             zortest::writeAll(fd_.get(), reply[i]);
         }

@@ -19,9 +19,10 @@ class SupplyStandIn {
     SupplyStandIn(const SupplyStandIn &) = delete;
     SupplyStandIn &operator=(const SupplyStandIn &) = delete;
 
-    // Answers "KEYWORD?\r" with `pieces`, written one by one with a pause
-    // long enough that a reader takes each piece in a read of its own.
-    void answer(const std::string &keyword, std::vector<std::string> pieces);
+    // Answers "KEYWORD?\r" with `pieces`, written one by one `gapMs` apart;
+    // the default is long enough that a reader takes each piece on its own.
+    void answer(const std::string &keyword, std::vector<std::string> pieces,
+                int gapMs = kPieceGapMs);
     // Writes `text` unasked.
     void inject(const std::string &text);
     // Waits up to `timeoutMs` until the bytes received end with `tail`;
@@ -36,7 +37,11 @@ class SupplyStandIn {
     zortest::UniqueFd fd_;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
-    std::map<std::string, std::vector<std::string>> replies_;
+    struct Reply {
+        std::vector<std::string> pieces;
+        int gapMs;
+    };
+    std::map<std::string, Reply> replies_;
     std::string received_, pending_;
     std::thread thread_;
 };
