@@ -29,11 +29,14 @@ bool openEndpoint(const char *endpoint, int *handle) {
     return openPort(endpoint, handle, BAUD, DATA_BITS, STOP_BITS, PARITY) > 0;
 }
 
-// Polls the battery once: asks, takes one reply and, when it is a status
+// Polls the battery once: discards stale input, asks, takes one reply and, when it is a status
 // reply, reports it, steps the schedule and sends the chosen current.
 void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsigned)) {
     char reply[RECEIVE_BUFFER_SIZE];
     puts("sending status request");
+    // A late reply, or the rest of a broken one, must not be read as the
+    // answer to this request.
+    flushRecv(state->batteryPort);
     sendStr(state->batteryPort, "@RQ\n");
     ++state->polls;
     puts("waiting for reply");
