@@ -54,8 +54,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-echo "== starting zor_sim (speed x$speed) =="
-"$build/sim/zor_sim" --speed "$speed" --supply-port $supply_port \
+# Replies leave at the pace of the instruments' real 9600-baud lines.
+echo "== starting zor_sim (speed x$speed, 9600-baud lines) =="
+"$build/sim/zor_sim" --speed "$speed" --line-rate 9600 --supply-port $supply_port \
     --battery-port $battery_port --log "$run_dir/sim.log" >"$run_dir/sim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do

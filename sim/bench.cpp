@@ -63,6 +63,7 @@ struct Link {
     bool discarding = false;  // inside an overlong line, until its terminator
     std::deque<Pending> out;
     size_t outBytes = 0;
+    Clock::time_point lineFree;  // when the last queued byte has left
     long lines = 0;
     bool closing = false;  // a fault closes the link once its replies are out
     bool dead = false;
@@ -86,6 +87,7 @@ struct Bench::Impl {
     Model model;
     Counters counters;
     std::deque<std::string> history[2];
+    std::deque<std::string> replies;  // to the status requests
     Endpoint ends[2];
     std::vector<Link> links;
     int wake[2] = {-1, -1};
@@ -96,7 +98,6 @@ struct Bench::Impl {
     long faultChances[kFaultKinds] = {};
     long faultStrikes[kFaultKinds] = {};
     long queriesAnswered = 0;
-    std::string sentLog[2];
 
     explicit Impl(Options o)
         : opt(std::move(o)), model(opt.seed), faultRng(opt.seed ^ 0x5eedfa17u) {}
@@ -110,7 +111,7 @@ struct Bench::Impl {
     void takeLine(Link &link, const std::string &line);
     bool strikes(FaultKind kind, const FaultRate &rate);
     size_t pick(size_t low, size_t high);
-    void queueReply(Link &link, std::string bytes);
+    std::string queueReply(Link &link, std::string bytes);
     void queue(Link &link, std::string bytes, Clock::time_point due);
     void flush(Link &link);
     void log(const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -268,15 +269,15 @@ Counters Bench::counters() const {
     return c;
 }
 
-std::string Bench::sent(Instrument which) const {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    return impl_->sentLog[which == Instrument::Supply ? 0 : 1];
-}
-
 std::vector<std::string> Bench::received(Instrument which) const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     const auto &h = impl_->history[which == Instrument::Supply ? 0 : 1];
     return {h.begin(), h.end()};
+}
+
+std::vector<std::string> Bench::statusReplies() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return {impl_->replies.begin(), impl_->replies.end()};
 }
 
 Model Bench::model() const {
@@ -456,6 +457,7 @@ void Bench::Impl::takeLine(Link &link, const std::string &line) {
     std::string reply;
     std::string note;
     bool supply = link.which == Instrument::Supply;
+    bool statusRequest = false;
     long closeAfter = supply ? opt.faults.closeSupplyAfter : opt.faults.closeBatteryAfter;
     if (closeAfter > 0 && !link.pty && ++link.lines >= closeAfter) {
         link.closing = true;
@@ -490,7 +492,8 @@ void Bench::Impl::takeLine(Link &link, const std::string &line) {
                 note += "  [not answered]";
             }
         } else {
-            if (text == "@RQ") {
+            statusRequest = text == "@RQ";
+            if (statusRequest) {
                 ++counters.statusRequests;
                 if (opt.secondsPerPoll > 0.0) {
                     model.advance(opt.secondsPerPoll);
@@ -516,7 +519,14 @@ void Bench::Impl::takeLine(Link &link, const std::string &line) {
     }
     log("%-7s <- \"%s\"%s", nameOf(link.which), escape(line).c_str(), note.c_str());
     if (!reply.empty()) {
-        queueReply(link, std::move(reply));
+        reply = queueReply(link, std::move(reply));
+    }
+    if (statusRequest) {
+        std::lock_guard<std::mutex> lock(mu);
+        replies.push_back(std::move(reply));
+        while (replies.size() > opt.historyLines) {
+            replies.pop_front();
+        }
     }
 }
 
@@ -538,13 +548,14 @@ size_t Bench::Impl::pick(size_t low, size_t high) {
 }
 
 // Every reply to the charger passes through here: the battery's faults act
-// on its way out.
-void Bench::Impl::queueReply(Link &link, std::string bytes) {
+// on its way out. Returns the bytes as they leave; empty when dropped.
+std::string Bench::Impl::queueReply(Link &link, std::string bytes) {
     auto now = Clock::now();
     if (link.which == Instrument::Supply) {
-        queue(link, std::move(bytes), now);
-        return;
+        queue(link, bytes, now);
+        return bytes;
     }
+    std::string shaped;
     const Faults &f = opt.faults;
     std::string what;
     long Counters::*counted[kFaultKinds] = {};
@@ -578,12 +589,14 @@ void Bench::Impl::queueReply(Link &link, std::string bytes) {
             counted[kDelay] = &Counters::faultDelays;
             what += " delayed";
         }
+        shaped = bytes;
         if (strikes(kSplit, f.split) && bytes.size() >= 2) {
             size_t at = pick(1, bytes.size() - 1);
             queue(link, bytes.substr(0, at), due);
             bytes.erase(0, at);
-            due += std::chrono::duration_cast<Clock::duration>(
-                std::chrono::duration<double>(f.splitPause));
+            // The pause counts from the end of the first piece on the line.
+            due = link.lineFree + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(f.splitPause));
             counted[kSplit] = &Counters::faultSplits;
             what += " split at " + std::to_string(at);
         }
@@ -602,6 +615,7 @@ void Bench::Impl::queueReply(Link &link, std::string bytes) {
         }
         log("%-7s -> reply%s", nameOf(link.which), what.c_str());
     }
+    return shaped;
 }
 
 void Bench::Impl::queue(Link &link, std::string bytes, Clock::time_point due) {
@@ -611,9 +625,27 @@ void Bench::Impl::queue(Link &link, std::string bytes, Clock::time_point due) {
         counters.droppedReplies += static_cast<long>(link.out.size());
         link.out.clear();
         link.outBytes = 0;
+        link.lineFree = {};
     }
     link.outBytes += bytes.size();
-    link.out.push_back(Pending{due, std::move(bytes)});
+    // Bytes leave in order: nothing starts before what was queued earlier has left.
+    Clock::time_point start = std::max(due, link.lineFree);
+    if (opt.lineRate <= 0) {
+        link.lineFree = start;
+        link.out.push_back(Pending{start, std::move(bytes)});
+        return;
+    }
+    const std::chrono::duration<double> byteTime(10.0 / opt.lineRate);
+    const size_t chunk = std::max<size_t>(opt.chunkBytes, 1);
+    auto arrival = [&](size_t bytesSent) {
+        return start + std::chrono::duration_cast<Clock::duration>(byteTime * bytesSent);
+    };
+    // Each piece is handed over once its last byte has come off the line.
+    for (size_t at = 0; at < bytes.size(); at += chunk) {
+        size_t n = std::min(chunk, bytes.size() - at);
+        link.out.push_back(Pending{arrival(at + n), bytes.substr(at, n)});
+    }
+    link.lineFree = arrival(bytes.size());
 }
 
 void Bench::Impl::flush(Link &link) {
@@ -628,14 +660,6 @@ void Bench::Impl::flush(Link &link) {
                 link.dead = true;
             }
             return;
-        }
-        if (opt.sentBytes > 0) {
-            std::lock_guard<std::mutex> lock(mu);
-            std::string &kept = sentLog[link.which == Instrument::Supply ? 0 : 1];
-            kept.append(data, static_cast<size_t>(n));
-            if (kept.size() > opt.sentBytes) {
-                kept.erase(0, kept.size() - opt.sentBytes);
-            }
         }
         p.sent += static_cast<size_t>(n);
         if (p.sent < p.bytes.size()) {

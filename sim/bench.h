@@ -52,7 +52,7 @@ struct Faults {
     FaultRate resize;  // cut short or padded with field characters to one of `lengths`
     std::vector<size_t> lengths = {1, 40, 76, 78, 79, 100, 154};
     FaultRate garble;  // 1 to 3 field characters become characters no hex scan takes
-    FaultRate split;   // sent in two pieces, the second `splitPause` seconds later
+    FaultRate split;   // sent in two pieces, `splitPause` seconds apart on the line
     double splitPause = 0.05;
     FaultRate delay;  // sent `delaySeconds` late: past the charger's 2-second wait
     double delaySeconds = 2.5;
@@ -70,12 +70,18 @@ struct Options {
     int batteryPort = 10001;
     bool supplyPty = false;  // serve the instrument on a pseudo-terminal instead
     bool batteryPty = false;
+    // Above zero: every reply leaves at this serial line rate in bits per
+    // second, ten bits a byte, as from an instrument behind a real line.
+    int lineRate = 0;
+    // With a line rate: bytes handed over together once the last of them has
+    // come off the line, as a network serial server forwards its buffer;
+    // 0 or 1 passes each byte on by itself.
+    size_t chunkBytes = 0;
     double speed = 1.0;           // simulated seconds per real second
     double secondsPerPoll = 0.0;  // > 0: simulated seconds per "@RQ", clock ignored
     uint32_t seed = 1;
     FILE *log = nullptr;         // one line per received line and link event; may be null
     size_t historyLines = 4096;  // received lines kept per instrument
-    size_t sentBytes = 0;        // bytes written to each instrument's links kept for sent()
     Faults faults;
 };
 
@@ -120,9 +126,9 @@ class Bench {
     // The most recent received lines of an instrument, oldest first, each with
     // its terminator as received.
     std::vector<std::string> received(Instrument which) const;
-    // The latest bytes (at most Options::sentBytes) written to an
-    // instrument's links, in the order they left, faults included.
-    std::string sent(Instrument which) const;
+    // The battery's answer to each recent status request, oldest first, as it
+    // left (faults included; empty when dropped), at most historyLines.
+    std::vector<std::string> statusReplies() const;
     // A copy of the model as it stands.
     Model model() const;
 

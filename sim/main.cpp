@@ -27,6 +27,10 @@ const char kUsage[] =
     "  --battery-port N        TCP port of the battery on 127.0.0.1 (default 10001, 0: any)\n"
     "  --supply-pty            serve the supply on a pseudo-terminal instead of TCP\n"
     "  --battery-pty           serve the battery on a pseudo-terminal instead of TCP\n"
+    "  --line-rate BAUD        replies leave at this serial line rate, 10 bits a byte,\n"
+    "                          as from instruments behind real lines (default: at once)\n"
+    "  --chunk N               with --line-rate, hand bytes over N at a time, as a\n"
+    "                          network serial server forwards its buffer (default 1)\n"
     "  --log FILE              record what each instrument received in FILE\n"
     "                          (default: the standard error stream; \"-\" too)\n"
     "  --quiet                 record nothing\n"
@@ -192,6 +196,18 @@ int main(int argc, char **argv) {
             }
             opt.seed = static_cast<uint32_t>(n);
             ++i;
+        } else if (arg == "--line-rate") {
+            if (!parseLong(value, 50, 4000000, &n)) {
+                return usageError("--line-rate wants bits per second from 50 to 4000000");
+            }
+            opt.lineRate = static_cast<int>(n);
+            ++i;
+        } else if (arg == "--chunk") {
+            if (!parseLong(value, 1, 65536, &n)) {
+                return usageError("--chunk wants a byte count from 1 to 65536");
+            }
+            opt.chunkBytes = static_cast<size_t>(n);
+            ++i;
         } else if (arg == "--supply-port" || arg == "--battery-port") {
             if (!parseLong(value, 0, 65535, &n)) {
                 return usageError(arg + " wants a port number from 0 to 65535");
@@ -241,12 +257,16 @@ int main(int argc, char **argv) {
         printf("battery pty: %s\n", bench.batteryEndpoint().c_str());
     }
     if (opt.secondsPerPoll > 0) {
-        printf("zor_sim ready: supply %s battery %s, %g simulated seconds per poll\n",
+        printf("zor_sim ready: supply %s battery %s, %g simulated seconds per poll",
                bench.supplyEndpoint().c_str(), bench.batteryEndpoint().c_str(), opt.secondsPerPoll);
     } else {
-        printf("zor_sim ready: supply %s battery %s, speed %g\n", bench.supplyEndpoint().c_str(),
+        printf("zor_sim ready: supply %s battery %s, speed %g", bench.supplyEndpoint().c_str(),
                bench.batteryEndpoint().c_str(), opt.speed);
     }
+    if (opt.lineRate > 0) {
+        printf(", line %d baud", opt.lineRate);
+    }
+    putchar('\n');
     fflush(stdout);
 
     int sig = 0;

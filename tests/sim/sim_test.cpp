@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -258,6 +259,41 @@ TEST(BenchTest, RefusesAPortInUse) {
     }
     EXPECT_EQ(zortest::openDescriptorCount(), before);
 }
+
+// Replies of both instruments leave at the line rate, ten bits a byte, handed
+// over byte by byte or in a serial server's chunks once their last byte is in.
+class LineRateTest : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(LineRateTest, RepliesLeaveAtTheLinePace) {
+    const size_t chunk = GetParam();
+    zorsim::Options opt = anyPorts();
+    opt.lineRate = 9600;
+    opt.chunkBytes = chunk;
+    BenchClient c(opt);
+    c.start();
+    const double byteSeconds = 10.0 / 9600;
+    struct Exchange {
+        int fd;
+        const char *request;
+        size_t size;
+    };
+    for (Exchange x :
+         {Exchange{c.battery.get(), "@RQ\n", 77}, Exchange{c.supply.get(), "OUT?\r", 7}}) {
+        SCOPED_TRACE(x.request);
+        auto begin = std::chrono::steady_clock::now();
+        auto since = [&] {
+            return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        };
+        ASSERT_TRUE(zortest::writeAll(x.fd, x.request));
+        pollfd first{x.fd, POLLIN, 0};
+        ASSERT_EQ(poll(&first, 1, 1000), 1);
+        EXPECT_GE(since(), static_cast<double>(std::min(chunk, x.size)) * byteSeconds);
+        EXPECT_EQ(zortest::readFor(x.fd, x.size, 1000).size(), x.size);
+        EXPECT_GE(since(), static_cast<double>(x.size) * byteSeconds);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Chunks, LineRateTest, ::testing::Values(1, 64));
 
 // What a fault does to the bytes of a status reply, seen from a raw client.
 struct FaultBytesCase {
