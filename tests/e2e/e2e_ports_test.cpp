@@ -23,65 +23,8 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-// A child process, stopped (TERM, then KILL) and reaped when it goes away.
-class Child {
-  public:
-    Child(std::vector<std::string> argv, const std::string &dir, const std::string &outPath) {
-        std::vector<char *> args;
-        for (std::string &a : argv) {
-            args.push_back(a.data());
-        }
-        args.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out < 0 || chdir(dir.c_str()) != 0) {
-                _exit(127);
-            }
-            dup2(out, STDOUT_FILENO);
-            dup2(out, STDERR_FILENO);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-    }
-    ~Child() { stop(); }
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-    bool running() { return pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == 0; }
-    void stop() {
-        if (!running()) {
-            pid_ = -1;
-            return;
-        }
-        kill(pid_, SIGTERM);
-        for (int i = 0; i < 30 && running(); ++i) {
-            std::this_thread::sleep_for(100ms);
-        }
-        if (pid_ > 0 && running()) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status_, 0);
-        }
-        pid_ = -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int status_ = 0;
-};
-
-// Waits up to `limit` for `done` to hold.
-template <typename F>
-bool waitFor(std::chrono::seconds limit, F done) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(100ms);
-    }
-    return true;
-}
+using zortest::Child;
+using zortest::waitFor;
 
 int portOf(const std::string &endpoint) {
     return std::stoi(endpoint.substr(endpoint.rfind(':') + 1));

@@ -1,13 +1,17 @@
 // The charge loop against a simulated bench that misbehaves: every fault must
 // leave the run going, accept exactly the 77-byte reads, change the record only
 // as the scan rules say, and log one complete line per accepted reply.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,7 +41,8 @@ struct ChargeRecord {
     int result = -2;
     std::vector<ChargeState> states;           // after each poll
     std::vector<int> counts;                   // each poll's receive count, from "status is %d"
-    std::string stream;                        // the bytes the battery sent during the run
+    std::vector<std::string> responses;        // each poll's accepted reply; empty when rejected
+    std::vector<std::string> replies;          // the battery's answer to each request of the run
     std::vector<std::string> battery, supply;  // lines each received during the run
     std::vector<std::string> logLines;
     std::string err;
@@ -54,26 +59,38 @@ std::vector<std::string> linesOf(const std::string &text) {
     return lines;
 }
 
-zorsim::Options benchOptions(const zorsim::Faults &faults) {
+// Stands in for the five seconds between polls on a paced line: long enough
+// for a late reply, or the rest of a broken one, to arrive before the next
+// request, as it does in a real run.
+unsigned oneSecond(unsigned) {
+    sleep(1);
+    return 0;
+}
+
+zorsim::Options benchOptions(const zorsim::Faults &faults, int lineRate = 0) {
     zorsim::Options opt;
     opt.supplyPort = opt.batteryPort = 0;
     opt.secondsPerPoll = 600;  // the cells balance within some tens of polls
-    opt.sentBytes = 1 << 20;
+    opt.lineRate = lineRate;
     opt.faults = faults;
     return opt;
 }
 
-ChargeRecord chargeAgainst(zorsim::Bench &bench, long polls) {
+// Runs the charger for `polls` polls against the bench's endpoints, or the
+// ones given (a network serial server in front of the bench).
+ChargeRecord chargeAgainst(zorsim::Bench &bench, long polls, unsigned (*pause)(unsigned) = noSleep,
+                           std::string supply = "", std::string battery = "") {
     ChargeRecord run;
     zortest::TempDir dir;
     std::string logPath = dir.path() + "/data.log";
     FILE *dataLog = fopen(logPath.c_str(), "w");
     EXPECT_NE(dataLog, nullptr);
-    size_t sentBefore = bench.sent(Instrument::Battery).size();
+    size_t repliesBefore = bench.statusReplies().size();
     size_t batteryBefore = bench.received(Instrument::Battery).size();
     size_t supplyBefore = bench.received(Instrument::Supply).size();
-    std::string supply = bench.supplyEndpoint(), battery = bench.batteryEndpoint();
-    ChargeRunOptions options{supply.c_str(), battery.c_str(), noSleep,    polls,
+    supply = supply.empty() ? bench.supplyEndpoint() : supply;
+    battery = battery.empty() ? bench.batteryEndpoint() : battery;
+    ChargeRunOptions options{supply.c_str(), battery.c_str(), pause,      polls,
                              dataLog,        recordState,     &run.states};
     zortest::StdCapture capture;
     run.result = runCharge(&options);
@@ -81,25 +98,26 @@ ChargeRecord chargeAgainst(zorsim::Bench &bench, long polls) {
     fclose(dataLog);
     run.logLines = linesOf(zortest::readFile(logPath));
     run.err = capture.err();
-    size_t consumed = 0;
-    for (const std::string &line : linesOf(capture.out())) {
-        int count = 0;
-        if (sscanf(line.c_str(), "status is %d", &count) == 1) {
-            run.counts.push_back(count);
-            consumed += count > 0 ? static_cast<size_t>(count) : 0;
+    // Each "status is N" line; an accepted reply follows it as "response is "
+    // and its 77 bytes, line ends and all.
+    const std::string &out = capture.out();
+    for (size_t at = 0; (at = out.find("status is ", at)) != std::string::npos;) {
+        int count = atoi(out.c_str() + at + 10);
+        at = out.find('\n', at) + 1;
+        std::string response;
+        if (count == STATUS_REPLY_SIZE && out.compare(at, 12, "response is ") == 0) {
+            response = out.substr(at + 12, STATUS_REPLY_SIZE);
+            at += 12 + STATUS_REPLY_SIZE;
         }
+        run.counts.push_back(count);
+        run.responses.push_back(response);
     }
-    // The bench records what it sent, and what came in, a moment after the charger saw it.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (bench.sent(Instrument::Battery).size() < sentBefore + consumed &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    // The bench records what came in a moment after the charger sent it.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    run.stream = bench.sent(Instrument::Battery).substr(sentBefore);
     auto tail = [](std::vector<std::string> all, size_t from) {
         return std::vector<std::string>(all.begin() + static_cast<long>(from), all.end());
     };
+    run.replies = tail(bench.statusReplies(), repliesBefore);
     run.battery = tail(bench.received(Instrument::Battery), batteryBefore);
     run.supply = tail(bench.received(Instrument::Supply), supplyBefore);
     return run;
@@ -219,8 +237,24 @@ struct Tally {
     long accepted = 0, rejected = 0, stageChanges = 0, endOfCharge = 0;
 };
 
-// Replays the run poll by poll: the bytes each read took from the battery's
-// stream, what the record, the schedule and the supply should then show.
+// Accepted replies that answer another request than their own, and of them
+// those that are no single reply at all but pieces of two.
+std::pair<long, long> outOfStepAndMixed(const ChargeRecord &run) {
+    long outOfStep = 0, mixed = 0;
+    for (size_t i = 0; i < run.responses.size(); ++i) {
+        const std::string &read = run.responses[i];
+        if (read.empty() || (i < run.replies.size() && read == run.replies[i])) {
+            continue;
+        }
+        ++outOfStep;
+        mixed += std::find(run.replies.begin(), run.replies.end(), read) == run.replies.end();
+    }
+    return {outOfStep, mixed};
+}
+
+// Replays the run poll by poll: an accepted reply must be the bench's whole
+// answer to that very request, never a mix of two or a late one; then what
+// the record, the schedule and the supply should show.
 // `supplyUntil` and `batteryOpen` say how long each link was there to hear.
 Tally checkRun(const ChargeRecord &run, long polls, bool batteryOpen = true,
                size_t supplyUntil = ~0u) {
@@ -233,7 +267,6 @@ Tally checkRun(const ChargeRecord &run, long polls, bool batteryOpen = true,
     }
     ChargeState prev{};
     prev.chargeCurrent = 45.0;
-    size_t offset = 0;
     std::vector<std::string> isets;
     std::vector<BatteryStatus> accepted;
     for (long i = 0; i < polls; ++i) {
@@ -241,13 +274,14 @@ Tally checkRun(const ChargeRecord &run, long polls, bool batteryOpen = true,
         int count = run.counts[static_cast<size_t>(i)];
         SCOPED_TRACE("poll " + std::to_string(i + 1) + ", count " + std::to_string(count));
         EXPECT_EQ(now.polls, i + 1);
-        std::string read;
-        if (count > 0) {
-            EXPECT_LE(offset + static_cast<size_t>(count), run.stream.size());
-            read = run.stream.substr(offset, static_cast<size_t>(count));
-            offset += static_cast<size_t>(count);
-        }
+        const std::string &read = run.responses[static_cast<size_t>(i)];
         bool isStatus = count == STATUS_REPLY_SIZE;
+        if (isStatus) {
+            bool own = static_cast<size_t>(i) < run.replies.size() &&
+                       read == run.replies[static_cast<size_t>(i)];
+            EXPECT_TRUE(own) << "an accepted reply that is not the answer to its request: "
+                             << zorsim::escape(read);
+        }
         EXPECT_EQ(now.acceptedReplies, prev.acceptedReplies + (isStatus ? 1 : 0));
         ChargeState want = prev;
         if (isStatus) {
@@ -320,6 +354,7 @@ struct FaultCase {
     long minStrikes;
     long minAccepted, maxAccepted;
     bool lastPollAccepted;  // the run is back in step by its end
+    bool paced = false;     // replies at 9600 baud, a second between polls
 };
 
 std::ostream &operator<<(std::ostream &os, const FaultCase &c) {
@@ -337,7 +372,8 @@ long strikes(const zorsim::Counters &c) {
            c.faultCloses + c.silentQueries;
 }
 
-class FaultTest : public ::testing::TestWithParam<FaultCase> {
+// Every run leaves no descriptor behind.
+class ChargeFixture : public ::testing::Test {
   protected:
     void SetUp() override {
         closelog();  // the logger's socket comes and goes with other tests' stand-in loggers
@@ -350,26 +386,27 @@ class FaultTest : public ::testing::TestWithParam<FaultCase> {
     int descriptors_ = 0;
 };
 
+class FaultTest : public ChargeFixture, public ::testing::WithParamInterface<FaultCase> {};
+
 TEST_P(FaultTest, ChargerKeepsGoingAndAcceptsOnlyWholeReplies) {
     const FaultCase &c = GetParam();
-    zorsim::Bench bench(benchOptions(c.faults));
+    zorsim::Bench bench(benchOptions(c.faults, c.paced ? 9600 : 0));
     std::string why;
     ASSERT_TRUE(bench.start(&why)) << why;
-    ChargeRecord run = chargeAgainst(bench, c.polls);
-    Tally tally = checkRun(run, c.polls);
+    ChargeRecord run = chargeAgainst(bench, c.polls, c.paced ? oneSecond : noSleep);
     zorsim::Counters counters = bench.counters();
     bench.stop();
+    auto [outOfStep, mixed] = outOfStepAndMixed(run);
+    printf("[ %s ] %ld polls: %ld accepted, %ld out of step, %ld mixing two replies; faults %ld\n",
+           c.name, c.polls, static_cast<long>(std::count(run.counts.begin(), run.counts.end(), 77)),
+           outOfStep, mixed, strikes(counters));
+    Tally tally = checkRun(run, c.polls);
     EXPECT_GE(strikes(counters), c.minStrikes);
     EXPECT_GE(tally.accepted, c.minAccepted);
     EXPECT_LE(tally.accepted, c.maxAccepted);
     if (c.lastPollAccepted) {
         EXPECT_EQ(run.counts.back(), STATUS_REPLY_SIZE) << "back in step by the end";
     }
-    printf(
-        "[ %s ] %ld polls: %ld accepted, %ld rejected, %ld stage changes, %ld end-of-charge; "
-        "faults %ld\n",
-        c.name, c.polls, tally.accepted, tally.rejected, tally.stageChanges, tally.endOfCharge,
-        strikes(counters));
 }
 
 // Drops and delays cost the charger's 2-second wait each: few of them, and in
@@ -397,16 +434,17 @@ INSTANTIATE_TEST_SUITE_P(
                       f.lengths = {79};
                   }),
                   8, 8, 0, 0, false},
-        FaultCase{"Resized", with([](zorsim::Faults &f) { f.resize = {2}; }), 60, 30, 1, 59, false},
+        FaultCase{"Resized", with([](zorsim::Faults &f) { f.resize = {2}; }), 60, 30, 30, 30,
+                  false},
         FaultCase{"ResizedOnce", with([](zorsim::Faults &f) {
                       f.resize = {3, 0, 1};
                       f.lengths = {154};
                   }),
-                  60, 1, 20, 59, true},
+                  60, 1, 59, 59, true},
         FaultCase{"Split", with([](zorsim::Faults &f) {
                       f.split = {4, 0, 2};
                   }),
-                  60, 2, 10, 58, true},
+                  60, 2, 60, 60, true},
         FaultCase{"SplitAtOnce", with([](zorsim::Faults &f) {
                       f.split = {1};
                       f.splitPause = 0;
@@ -419,17 +457,140 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"DelayedOnce", with([](zorsim::Faults &f) {
                       f.delay = {3, 0, 1};
                   }),
-                  50, 1, 5, 49, true},
+                  50, 1, 47, 48, true},
         FaultCase{"Mixed", with([](zorsim::Faults &f) {
                       f.garble = {0, 0.2};
                       f.resize = {0, 0.1};
                       f.split = {0, 0.1};
                       f.splitPause = 0.02;
                   }),
-                  150, 20, 1, 149, false},
+                  150, 20, 100,
+                  149, false},
         FaultCase{"SupplyQuiet", with([](zorsim::Faults &f) { f.supplyQueriesAnswered = 0; }), 20,
-                  0, 20, 20, true}),
+                  0, 20, 20, true},
+        // On a 9600-baud line with time between polls, each fault costs its own poll only.
+        FaultCase{"PacedLateOnce", with([](zorsim::Faults &f) {
+                      f.delay = {3, 0, 1};
+                  }),
+                  5, 1, 4, 4, true, true},
+        FaultCase{"PacedSplitHalfSecond", with([](zorsim::Faults &f) {
+                      f.split = {3, 0, 1};
+                      f.splitPause = 0.5;
+                  }),
+                  5, 1, 4, 4, true, true},
+        FaultCase{"PacedDoubleOnce", with([](zorsim::Faults &f) {
+                      f.resize = {3, 0, 1};
+                      f.lengths = {154};
+                  }),
+                  5, 1, 4, 4, true, true}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Both instruments at 9600 baud, reached the ways a real bench reaches them.
+struct LinkCase {
+    const char *name;
+    bool ptys;     // the bench serves pseudo-terminals
+    bool ser2net;  // ser2net stands in front of them, with the configuration we ship
+    size_t chunk;  // bytes the bench hands over at a time
+};
+
+std::ostream &operator<<(std::ostream &os, const LinkCase &c) {
+    return os << c.name;
+}
+
+class LinkTest : public ChargeFixture, public ::testing::WithParamInterface<LinkCase> {};
+
+unsigned shortPause(unsigned) {
+    usleep(50 * 1000);
+    return 0;
+}
+
+// ser2net in front of the bench's two pseudo-terminals, on loopback ports of
+// its own; the endpoints are empty when it cannot be started.
+struct Ser2net {
+    zortest::TempDir dir;
+    std::unique_ptr<zortest::Child> server;
+    std::string supply, battery;
+    Ser2net(const zorsim::Bench &bench) {
+        int supplyPort = zortest::unusedLoopbackPort(), batteryPort = supplyPort;
+        while (batteryPort == supplyPort) {
+            batteryPort = zortest::unusedLoopbackPort();
+        }
+        std::string config = zortest::readFile(ZOR_SER2NET_CONFIG);
+        for (auto [from, to] : {std::pair<std::string, std::string>{
+                                    "tcp,2001", "tcp,127.0.0.1," + std::to_string(supplyPort)},
+                                {"tcp,10001", "tcp,127.0.0.1," + std::to_string(batteryPort)},
+                                {"/dev/ttyUSB0", bench.supplyEndpoint()},
+                                {"/dev/ttyUSB1", bench.batteryEndpoint()}}) {
+            size_t at = config.find(from);
+            EXPECT_NE(at, std::string::npos) << from;
+            if (at != std::string::npos) {
+                config.replace(at, from.size(), to);
+            }
+        }
+        std::string path = dir.path() + "/ser2net.yaml";
+        FILE *f = fopen(path.c_str(), "w");
+        fputs(config.c_str(), f);
+        fclose(f);
+        server = std::make_unique<zortest::Child>(
+            std::vector<std::string>{"/usr/sbin/ser2net", "-n", "-u", "-P", dir.path() + "/pid",
+                                     "-c", path},
+            dir.path(), dir.path() + "/out");
+        bool up = zortest::waitFor(std::chrono::seconds(10), [&] {
+            zortest::UniqueFd probe(socket(AF_INET, SOCK_STREAM, 0));
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_port = htons(static_cast<uint16_t>(batteryPort));
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            return connect(probe.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ||
+                   !server->running();
+        });
+        if (up && server->running()) {
+            supply = "tcp:127.0.0.1:" + std::to_string(supplyPort);
+            battery = "tcp:127.0.0.1:" + std::to_string(batteryPort);
+        } else {
+            ADD_FAILURE() << "ser2net did not start: " << zortest::readFile(dir.path() + "/out");
+        }
+    }
+};
+
+// Every poll is accepted, and each accepted reply is the bench's whole answer
+// to that request: none is cut short, late, or made of two.
+TEST_P(LinkTest, EveryReplyIsTakenWholeAndInStep) {
+    const LinkCase &c = GetParam();
+    if (c.ser2net && access("/usr/sbin/ser2net", X_OK) != 0) {
+        GTEST_SKIP() << "ser2net is not installed (bash scripts/setup.sh installs it)";
+    }
+    zorsim::Options opt = benchOptions({}, 9600);
+    opt.supplyPty = opt.batteryPty = c.ptys;
+    opt.chunkBytes = c.chunk;
+    zorsim::Bench bench(opt);
+    std::string why;
+    ASSERT_TRUE(bench.start(&why)) << why;
+    std::unique_ptr<Ser2net> server;
+    if (c.ser2net) {
+        server = std::make_unique<Ser2net>(bench);
+        ASSERT_FALSE(server->battery.empty());
+    }
+    const long polls = 8;
+    ChargeRecord run =
+        c.ser2net ? chargeAgainst(bench, polls, shortPause, server->supply, server->battery)
+                  : chargeAgainst(bench, polls, shortPause);
+    server.reset();
+    bench.stop();
+    auto [outOfStep, mixed] = outOfStepAndMixed(run);
+    printf("[ %s ] %ld polls: %ld accepted, %ld out of step, %ld mixing two replies\n", c.name,
+           polls, static_cast<long>(std::count(run.counts.begin(), run.counts.end(), 77)),
+           outOfStep, mixed);
+    Tally tally = checkRun(run, polls);
+    EXPECT_EQ(tally.accepted, polls);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, LinkTest,
+                         ::testing::Values(LinkCase{"DirectPty", true, false, 1},
+                                           LinkCase{"Ser2netPty", true, true, 1},
+                                           LinkCase{"TcpServerChunks", false, false, 64},
+                                           LinkCase{"TcpByteByByte", false, false, 1}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(FaultTest, BatteryLinkClosesThenTheServerTakesTheNextRun) {
     zorsim::Faults faults;

@@ -5,15 +5,18 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace zortest {
 
@@ -221,6 +224,56 @@ std::string readFile(const std::string &path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+Child::Child(std::vector<std::string> argv, const std::string &dir, const std::string &outPath) {
+    std::vector<char *> args;
+    for (std::string &a : argv) {
+        args.push_back(a.data());
+    }
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || chdir(dir.c_str()) != 0) {
+            _exit(127);
+        }
+        dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+}
+
+bool Child::running() {
+    return pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == 0;
+}
+
+void Child::stop() {
+    if (!running()) {
+        pid_ = -1;
+        return;
+    }
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 30 && running(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (pid_ > 0 && running()) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status_, 0);
+    }
+    pid_ = -1;
+}
+
+bool waitFor(std::chrono::milliseconds limit, const std::function<bool()> &done) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
 }
 
 }  // namespace zortest

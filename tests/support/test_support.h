@@ -3,8 +3,13 @@
 // Everything here uses the real system: real termios, real sockets.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace zortest {
 
@@ -100,5 +105,26 @@ class TempDir {
 
 // Reads a whole file; empty when it cannot be read.
 std::string readFile(const std::string &path);
+
+// A program run in the background in `dir`, its standard output and error
+// stream going to `outPath`; stopped (TERM, then KILL) and reaped when the
+// object goes away.
+class Child {
+  public:
+    Child(std::vector<std::string> argv, const std::string &dir, const std::string &outPath);
+    ~Child() { stop(); }
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    bool running();
+    void stop();
+
+  private:
+    pid_t pid_ = -1;
+    int status_ = 0;
+};
+
+// Waits up to `limit`, checking every 100 ms, until `done` holds; returns
+// whether it did.
+bool waitFor(std::chrono::milliseconds limit, const std::function<bool()> &done);
 
 }  // namespace zortest
