@@ -1,18 +1,10 @@
 // The real zor_charger against the real zor_sim on the charger's built-in
 // loopback endpoints, directly and through ser2net.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -59,6 +51,8 @@ class ChargeRunTest : public ::testing::Test {
         std::vector<std::string> argv = {ZOR_SIM_BIN,
                                          "--speed",
                                          "400",
+                                         "--line-rate",
+                                         "9600",
                                          "--log",
                                          simLog,
                                          "--supply-port",
@@ -149,31 +143,22 @@ TEST_F(ChargeRunTest, ReachesTheEndOfChargeOverLoopbackTcp) {
 }
 
 TEST_F(ChargeRunTest, ReachesTheEndOfChargeThroughSer2net) {
-    const char *ser2net = "/usr/sbin/ser2net";
-    if (access(ser2net, X_OK) != 0) {
+    if (!zortest::Ser2net::installed()) {
         GTEST_SKIP() << "ser2net is not installed (bash scripts/setup.sh installs it)";
     }
-    startSim({"--battery-pty"});
-    std::smatch m;
+    // Both instruments on pseudo-terminals behind ser2net, on the charger's
+    // own ports, as on a real bench.
+    startSim({"--supply-pty", "--battery-pty"});
     std::string out = zortest::readFile(dir.path() + "/sim.out");
-    ASSERT_TRUE(std::regex_search(out, m, std::regex("battery pty: (\\S+)"))) << out;
-    std::string config = dir.path() + "/ser2net.yaml";
-    std::ofstream(config) << "%YAML 1.1\n---\nconnection: &battery\n"
-                          << "  accepter: tcp,127.0.0.1," << portOf(ZOR_BATTERY_ENDPOINT) << "\n"
-                          << "  connector: serialdev," << m[1] << ",9600n81,local\n"
-                          << "  options:\n    kickolduser: true\n";
-    Child server({ser2net, "-n", "-u", "-P", dir.path() + "/ser2net.pid", "-c", config}, dir.path(),
-                 dir.path() + "/ser2net.out");
-    ASSERT_TRUE(waitFor(10s, [&] {
-        zortest::UniqueFd probe(socket(AF_INET, SOCK_STREAM, 0));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(portOf(ZOR_BATTERY_ENDPOINT)));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return connect(probe.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ||
-               !server.running();
-    }));
-    ASSERT_TRUE(server.running()) << zortest::readFile(dir.path() + "/ser2net.out");
+    std::smatch supplyPty, batteryPty;
+    ASSERT_TRUE(std::regex_search(out, supplyPty, std::regex("supply pty: (\\S+)")) &&
+                std::regex_search(out, batteryPty, std::regex("battery pty: (\\S+)")))
+        << out;
+    zortest::Ser2net server;
+    std::string why;
+    ASSERT_TRUE(server.start(supplyPty[1], batteryPty[1], portOf(ZOR_SUPPLY_ENDPOINT),
+                             portOf(ZOR_BATTERY_ENDPOINT), &why))
+        << why;
 
     chargeToTheEnd();
     std::vector<std::string> battery = received(simLog, "battery");

@@ -504,60 +504,11 @@ unsigned shortPause(unsigned) {
     return 0;
 }
 
-// ser2net in front of the bench's two pseudo-terminals, on loopback ports of
-// its own; the endpoints are empty when it cannot be started.
-struct Ser2net {
-    zortest::TempDir dir;
-    std::unique_ptr<zortest::Child> server;
-    std::string supply, battery;
-    Ser2net(const zorsim::Bench &bench) {
-        int supplyPort = zortest::unusedLoopbackPort(), batteryPort = supplyPort;
-        while (batteryPort == supplyPort) {
-            batteryPort = zortest::unusedLoopbackPort();
-        }
-        std::string config = zortest::readFile(ZOR_SER2NET_CONFIG);
-        for (auto [from, to] : {std::pair<std::string, std::string>{
-                                    "tcp,2001", "tcp,127.0.0.1," + std::to_string(supplyPort)},
-                                {"tcp,10001", "tcp,127.0.0.1," + std::to_string(batteryPort)},
-                                {"/dev/ttyUSB0", bench.supplyEndpoint()},
-                                {"/dev/ttyUSB1", bench.batteryEndpoint()}}) {
-            size_t at = config.find(from);
-            EXPECT_NE(at, std::string::npos) << from;
-            if (at != std::string::npos) {
-                config.replace(at, from.size(), to);
-            }
-        }
-        std::string path = dir.path() + "/ser2net.yaml";
-        FILE *f = fopen(path.c_str(), "w");
-        fputs(config.c_str(), f);
-        fclose(f);
-        server = std::make_unique<zortest::Child>(
-            std::vector<std::string>{"/usr/sbin/ser2net", "-n", "-u", "-P", dir.path() + "/pid",
-                                     "-c", path},
-            dir.path(), dir.path() + "/out");
-        bool up = zortest::waitFor(std::chrono::seconds(10), [&] {
-            zortest::UniqueFd probe(socket(AF_INET, SOCK_STREAM, 0));
-            sockaddr_in addr{};
-            addr.sin_family = AF_INET;
-            addr.sin_port = htons(static_cast<uint16_t>(batteryPort));
-            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            return connect(probe.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ||
-                   !server->running();
-        });
-        if (up && server->running()) {
-            supply = "tcp:127.0.0.1:" + std::to_string(supplyPort);
-            battery = "tcp:127.0.0.1:" + std::to_string(batteryPort);
-        } else {
-            ADD_FAILURE() << "ser2net did not start: " << zortest::readFile(dir.path() + "/out");
-        }
-    }
-};
-
 // Every poll is accepted, and each accepted reply is the bench's whole answer
 // to that request: none is cut short, late, or made of two.
 TEST_P(LinkTest, EveryReplyIsTakenWholeAndInStep) {
     const LinkCase &c = GetParam();
-    if (c.ser2net && access("/usr/sbin/ser2net", X_OK) != 0) {
+    if (c.ser2net && !zortest::Ser2net::installed()) {
         GTEST_SKIP() << "ser2net is not installed (bash scripts/setup.sh installs it)";
     }
     zorsim::Options opt = benchOptions({}, 9600);
@@ -566,16 +517,21 @@ TEST_P(LinkTest, EveryReplyIsTakenWholeAndInStep) {
     zorsim::Bench bench(opt);
     std::string why;
     ASSERT_TRUE(bench.start(&why)) << why;
-    std::unique_ptr<Ser2net> server;
+    zortest::Ser2net server;
+    std::string supply, battery;  // the bench's own unless ser2net stands in front
     if (c.ser2net) {
-        server = std::make_unique<Ser2net>(bench);
-        ASSERT_FALSE(server->battery.empty());
+        int supplyPort = zortest::unusedLoopbackPort(), batteryPort = supplyPort;
+        while (batteryPort == supplyPort) {
+            batteryPort = zortest::unusedLoopbackPort();
+        }
+        ASSERT_TRUE(server.start(bench.supplyEndpoint(), bench.batteryEndpoint(), supplyPort,
+                                 batteryPort, &why))
+            << why;
+        supply = server.supplyEndpoint();
+        battery = server.batteryEndpoint();
     }
     const long polls = 8;
-    ChargeRecord run =
-        c.ser2net ? chargeAgainst(bench, polls, shortPause, server->supply, server->battery)
-                  : chargeAgainst(bench, polls, shortPause);
-    server.reset();
+    ChargeRecord run = chargeAgainst(bench, polls, shortPause, supply, battery);
     bench.stop();
     auto [outOfStep, mixed] = outOfStepAndMixed(run);
     printf("[ %s ] %ld polls: %ld accepted, %ld out of step, %ld mixing two replies\n", c.name,

@@ -276,4 +276,52 @@ bool waitFor(std::chrono::milliseconds limit, const std::function<bool()> &done)
     return true;
 }
 
+namespace {
+constexpr const char *SER2NET = "/usr/sbin/ser2net";
+}  // namespace
+
+bool Ser2net::installed() {
+    return access(SER2NET, X_OK) == 0;
+}
+
+bool Ser2net::start(const std::string &supplyDevice, const std::string &batteryDevice,
+                    int supplyPort, int batteryPort, std::string *why) {
+    supplyPort_ = supplyPort;
+    batteryPort_ = batteryPort;
+    std::string config = readFile(ZOR_SER2NET_CONFIG);
+    const std::pair<std::string, std::string> edits[] = {
+        {"tcp,2001", "tcp,127.0.0.1," + std::to_string(supplyPort)},
+        {"tcp,10001", "tcp,127.0.0.1," + std::to_string(batteryPort)},
+        {"/dev/ttyUSB0", supplyDevice},
+        {"/dev/ttyUSB1", batteryDevice},
+    };
+    for (const auto &[from, to] : edits) {
+        size_t at = config.find(from);
+        if (at == std::string::npos) {
+            *why = std::string(ZOR_SER2NET_CONFIG) + " has no " + from;
+            return false;
+        }
+        config.replace(at, from.size(), to);
+    }
+    std::string path = dir_.path() + "/ser2net.yaml";
+    std::ofstream(path) << config;
+    server_ = std::make_unique<Child>(
+        std::vector<std::string>{SER2NET, "-n", "-u", "-P", dir_.path() + "/pid", "-c", path},
+        dir_.path(), dir_.path() + "/out");
+    bool listening = waitFor(std::chrono::seconds(10), [&] {
+        UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(batteryPort));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return connect(probe.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ||
+               !server_->running();
+    });
+    if (!listening || !server_->running()) {
+        *why = "ser2net did not start: " + readFile(dir_.path() + "/out");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace zortest

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -126,5 +127,23 @@ class Child {
 // Waits up to `limit`, checking every 100 ms, until `done` holds; returns
 // whether it did.
 bool waitFor(std::chrono::milliseconds limit, const std::function<bool()> &done);
+
+// ser2net in front of two serial devices, run with the configuration that the
+// project ships for a real bench, its accepters moved to 127.0.0.1 at the
+// given TCP ports. Stopped when the object goes away.
+class Ser2net {
+  public:
+    static bool installed();
+    // Starts it and waits until it listens; false, with a reason, otherwise.
+    bool start(const std::string &supplyDevice, const std::string &batteryDevice, int supplyPort,
+               int batteryPort, std::string *why);
+    std::string supplyEndpoint() const { return "tcp:127.0.0.1:" + std::to_string(supplyPort_); }
+    std::string batteryEndpoint() const { return "tcp:127.0.0.1:" + std::to_string(batteryPort_); }
+
+  private:
+    TempDir dir_;
+    std::unique_ptr<Child> server_;
+    int supplyPort_ = 0, batteryPort_ = 0;
+};
 
 }  // namespace zortest
