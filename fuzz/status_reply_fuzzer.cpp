@@ -40,11 +40,11 @@ BatteryStatus recordOf(const Fields &f) {
     return s;
 }
 
-BatteryStatus decoded(const char *text, int32_t earlier) {
+BatteryStatus decoded(const char *text, size_t length, int32_t earlier) {
     Fields f;
     f.fill(earlier);
     BatteryStatus s = recordOf(f);
-    decodeStatusReply(text, &s);
+    decodeStatusReply(text, &s, length);
     return s;
 }
 
@@ -109,7 +109,7 @@ void checkCleanReply(const uint8_t *data, size_t size) {
         reply[i] = i < FIELD_TEXT ? HEX[byte % 22] : (byte == 0 ? '\n' : static_cast<char>(byte));
     }
     reply[STATUS_REPLY_SIZE] = '\0';
-    const Fields got = fieldsOf(decoded(reply, EARLIER_A));
+    const Fields got = fieldsOf(decoded(reply, STATUS_REPLY_SIZE, EARLIER_A));
     int at = 0;
     for (int i = 0; i < FIELDS; ++i) {
         int32_t want = 0;
@@ -120,7 +120,7 @@ void checkCleanReply(const uint8_t *data, size_t size) {
         at += WIDTHS[i];
     }
     memcpy(reply + FIELD_TEXT, "\r\n>", 3);
-    FUZZ_CHECK(fieldsOf(decoded(reply, EARLIER_B)) == got);
+    FUZZ_CHECK(fieldsOf(decoded(reply, STATUS_REPLY_SIZE, EARLIER_B)) == got);
 }
 
 }  // namespace
@@ -129,8 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzText text(data, size);
     // A field either holds what its own text gave, the same whatever came
     // before, or keeps its earlier value untouched.
-    const BatteryStatus a = decoded(text.get(), EARLIER_A);
-    const Fields fa = fieldsOf(a), fb = fieldsOf(decoded(text.get(), EARLIER_B));
+    const BatteryStatus a = decoded(text.get(), size, EARLIER_A);
+    const Fields fa = fieldsOf(a), fb = fieldsOf(decoded(text.get(), size, EARLIER_B));
     for (int i = 0; i < FIELDS; ++i) {
         const int32_t limit = WIDTHS[i] == 4 ? 0xFFFF : 0xFF;
         if (fa[i] == EARLIER_A) {

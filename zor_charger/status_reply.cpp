@@ -1,7 +1,8 @@
 // The battery's status reply: field layout, the scan, derived quantities and
 // the words of the status register's bits.
 #include <stdio.h>
-#include <string.h>
+
+#include <algorithm>
 
 #include "zor_charger/zor_charger.h"
 
@@ -37,7 +38,7 @@ constexpr StatusBit STATUS_BITS[16] = {
 
 }  // namespace
 
-void decodeStatusReply(const char *reply, BatteryStatus *status) {
+void decodeStatusReply(const char *reply, BatteryStatus *status, size_t length) {
     BatteryStatus &s = *status;
     const Field fields[] = {
         {&s.gasGauge, 4},          {&s.cellVoltage[0], 4},    {&s.cellVoltage[1], 4},
@@ -49,6 +50,9 @@ void decodeStatusReply(const char *reply, BatteryStatus *status) {
         {&s.temperature[8], 2},    {&s.relativeHumidity, 2},  {&s.balanceRegister, 2},
         {&s.tempAlertRegister, 4}, {&s.voltAlertRegister, 4}, {&s.statusRegister, 4},
     };
+    // The scan reads from the cursor up to a NUL, so the cursor must stay on
+    // the text: within the reply's 77 bytes, or on the NUL of a shorter one.
+    const char *const end = reply + std::min<size_t>(length, STATUS_REPLY_SIZE);
     const char *cursor = reply;
     for (const Field &field : fields) {
         // The field is an int32 receiving an unsigned conversion; signed and
@@ -57,8 +61,8 @@ void decodeStatusReply(const char *reply, BatteryStatus *status) {
         int scanned = sscanf(cursor, field.width == 4 ? "%4x" : "%2x", target);
         if (scanned != 0) {
             // The cursor moves by the field's width, not by what the scan
-            // took, but never past the end of a text cut short.
-            cursor += strnlen(cursor, static_cast<size_t>(field.width));
+            // took: a NUL inside the reply ends one field, not every later one.
+            cursor = std::min(cursor + field.width, end);
         }
     }
 }

@@ -35,9 +35,11 @@ struct BatteryStatus {
 };
 
 // Scans an accepted reply (the 77 received bytes and a terminating NUL) into
-// *status, field by field in layout order. A field whose text does not
-// convert keeps its previous value.
-void decodeStatusReply(const char *reply, BatteryStatus *status);
+// *status, field by field in layout order, each from its own offset even
+// past a NUL among the 77 bytes. A field whose text does not convert keeps
+// its previous value. A caller with a shorter text passes its `length`: the
+// scan then reads nothing past reply[length], which must be a NUL.
+void decodeStatusReply(const char *reply, BatteryStatus *status, size_t length = STATUS_REPLY_SIZE);
 
 // Quantities derived from the record, in the units the reports print.
 double gasGaugeOf(const BatteryStatus *status);               // gasGauge / 100

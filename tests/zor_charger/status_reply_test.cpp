@@ -85,6 +85,12 @@ const DecodeCase DECODE_CASES[] = {
          EXPECT_EQ(s.gasGauge, 0x12);
          EXPECT_EQ(s.cellVoltage[0], 0xE10);
      }},
+    {"NUL inside a field ends that field only", patched(2, std::string(1, '\0')),
+     [](const BatteryStatus &s) {
+         BatteryStatus want = KNOWN_STATUS;
+         want.gasGauge = 0x01;
+         EXPECT_EQ(fieldsOf(s), fieldsOf(want));
+     }},
 };
 
 class DecodeTest : public ::testing::TestWithParam<DecodeCase> {};
@@ -118,7 +124,7 @@ TEST(DecodeTest, TruncatedTextIsNeverReadPastItsEnd) {
         memcpy(text, KNOWN.data(), length);
         text[length] = '\0';
         BatteryStatus status{};
-        decodeStatusReply(text, &status);
+        decodeStatusReply(text, &status, length);
         auto got = fieldsOf(status), want = fieldsOf(KNOWN_STATUS);
         for (size_t i = 0, end = 0; i < got.size(); ++i) {
             end += WIDTHS[i];
