@@ -1,5 +1,6 @@
 #include "serial/serial.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -39,6 +40,18 @@ void *operator new(std::size_t n, const std::nothrow_t &) noexcept {
 }
 void *operator new[](std::size_t n, const std::nothrow_t &) noexcept {
     return allocate(n, true);
+}
+
+// The attributes last handed to tcsetattr, and the descriptor: a pty keeps CS8
+// and no parity whatever it is told, so only these show the data bits and parity.
+static termios handedAttributes{};
+static int handedFd = -1;
+extern "C" int tcsetattr(int fd, int action, const termios *attributes) noexcept {
+    static auto real =
+        reinterpret_cast<int (*)(int, int, const termios *)>(dlsym(RTLD_NEXT, "tcsetattr"));
+    handedFd = fd;
+    handedAttributes = *attributes;
+    return real(fd, action, attributes);
 }
 
 namespace {
@@ -189,19 +202,22 @@ TEST_P(OpenTest, OpensOrReportsAndLeavesNothingBehind) {
         EXPECT_TRUE(server.accept(1000).valid());
     } else {
         termios want = asRead_;
-        want.c_cflag = (want.c_cflag & ~(CSTOPB | PARENB)) | CLOCAL | CREAD;
-        want.c_cflag |= c.stopBits == 2 ? CSTOPB : 0;
+        const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+        want.c_cflag = (want.c_cflag & ~(CSIZE | CSTOPB | PARENB)) | CLOCAL | CREAD;
+        want.c_cflag |= sizes[c.dataBits - 5] | (c.stopBits == 2 ? CSTOPB : 0);
         if (strcasecmp(c.parity, "none") != 0) {
             want.c_cflag = (want.c_cflag & ~PARODD) | PARENB;
             want.c_cflag |= strcasecmp(c.parity, "odd") == 0 ? PARODD : 0;
         }
-        // A pty holds CS8 and no parity whatever it is told.
-        want.c_cflag = (want.c_cflag & ~(CSIZE | PARENB)) | (lineNow().c_cflag & (CSIZE | PARENB));
         want.c_iflag &= ~(IGNCR | ICRNL | INLCR);
         want.c_lflag &= ~(ICANON | ECHO);
         want.c_cc[VMIN] = 0;
         want.c_cc[VTIME] = 10;
         cfsetspeed(&want, c.speed);
+        EXPECT_EQ(handedFd, handle);
+        expectSame(handedAttributes, want);
+        // The line took them all but the data bits and parity that a pty pins.
+        want.c_cflag = (want.c_cflag & ~(CSIZE | PARENB)) | (lineNow().c_cflag & (CSIZE | PARENB));
         expectSame(lineNow(), want);
     }
     EXPECT_EQ(closePort(handle), 0);
