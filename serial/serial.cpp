@@ -262,11 +262,16 @@ int openSerialPort(PortRecord *rec, const char *name, int *handle, int baud, int
 }
 
 // Waits until a serial line has sent its output; a socket has nothing to drain.
+// A signal that cuts the wait short leaves the output still going: wait again.
 int flushSend(const PortRecord *rec) {
     if (rec->isSocket) {
         return 0;
     }
-    return tcdrain(rec->fd);
+    int result;
+    do {
+        result = tcdrain(rec->fd);
+    } while (result < 0 && errno == EINTR);
+    return result;
 }
 
 // Writes all of the text. A socket is written with MSG_NOSIGNAL so that a
