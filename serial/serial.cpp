@@ -113,6 +113,20 @@ bool speedFor(int baud, speed_t *speed) {
     return false;
 }
 
+// Descriptor 0 means "none" in a port record. A file that the system opens
+// there, because standard input is closed, is moved to a free number above.
+// Returns the descriptor to keep, or -1 with errno set (the file is closed).
+int offDescriptorZero(int fd) {
+    if (fd != 0) {
+        return fd;
+    }
+    int moved = fcntl(fd, F_DUPFD, 1);
+    int savedErrno = errno;
+    close(fd);
+    errno = savedErrno;
+    return moved;
+}
+
 // Network branch of openPort: "tcp:HOST:PORT".
 int openNetworkPort(PortRecord *rec, const char *name, int *handle) {
     rec->isSocket = 1;
@@ -361,7 +375,7 @@ int connectAtPort(const char * /*protocol*/, const char *host, int tcpPort) {
         memcpy(&addr.sin_addr, entry->h_addr_list[0], 4);
     }
 
-    int sd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    int sd = offDescriptorZero(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (sd < 0) {
         return -1;
     }
@@ -531,14 +545,21 @@ int openLogFile(int port, const char *prefix) {
     } else {
         // Appending: a name that exists (two opens within one second) is
         // continued, not overwritten from its start.
-        fd = open(name, O_WRONLY | O_CREAT | O_APPEND, 0666);
+        fd = offDescriptorZero(open(name, O_WRONLY | O_CREAT | O_APPEND, 0666));
+    }
+    // The transcript this one replaces, or that a failed open leaves the
+    // port without, gets no further records: nothing else would close it.
+    if (rec->logFd != 0) {
+        int savedErrno = errno;
+        close(rec->logFd);
+        rec->logFd = 0;
+        errno = savedErrno;
     }
     if (fd < 0) {
         int savedErrno = errno;
         REPORT_LOCATION();
         fprintf(stderr, "openLogFile: cannot create '%s_%ld.log' for writing:%s\n", prefix, now,
                 strerror(savedErrno));
-        rec->logFd = 0;
         return -1;
     }
     printf("Opened log file '%s' for port fd=%d\n", name, port);

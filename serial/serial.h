@@ -48,7 +48,8 @@ int openPort(const char *name, int *handle, int baud, int dataBits, int stopBits
 
 // Connects a TCP socket to `host` (dotted decimal when it starts with a digit,
 // else resolved by name) at `tcpPort` (low 16 bits), with a 2-second receive
-// time-out. `protocol` is not used. Returns the socket or -1.
+// time-out. `protocol` is not used. Returns the socket (never descriptor 0)
+// or -1.
 int connectAtPort(const char *protocol, const char *host, int tcpPort);
 
 // Closes the port, takes its record out of the list and closes its transcript.
@@ -81,8 +82,9 @@ int recvStr(int port, char *buf, int len);
 int flushRecv(int port);
 
 // Opens the transcript file "PREFIX_TIME.log" (appending when it exists) and
-// attaches it to the port. Returns its descriptor, or -1 on failure, after
-// which the port has no transcript.
+// attaches it to the port, closing the transcript it had. Returns its
+// descriptor (never 0), or -1 on failure, after which the port has no
+// transcript.
 int openLogFile(int port, const char *prefix);
 
 // Closes the port's transcript. Returns the result of close(): 0, or -1; -1

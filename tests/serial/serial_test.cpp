@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <thread>
@@ -540,26 +541,40 @@ TEST_F(PortTest, TranscriptRecordsEverySendAndAppends) {
                           O_WRONLY | O_CREAT, 0644));
         ASSERT_TRUE(writeAll(f.get(), "kept|"));
     }
+    // Each transcript that a later open replaces, or that a failed open takes
+    // away, is closed then: TearDown counts the descriptors.
     StdCapture cap;
     EXPECT_GT(openLogFile(handle, (dir.path() + "/supply").c_str()), 0);
     EXPECT_EQ(sendStr(handle, "OUT 1\r") + sendStr(handle, ""), 0);
+    EXPECT_GT(openLogFile(handle, (dir.path() + "/again").c_str()), 0);
+    EXPECT_EQ(sendStr(handle, "OUT 0\r"), 0);
     EXPECT_EQ(closeLogFile(handle), 0);
     EXPECT_EQ(sendStr(handle, "OUT 0\r"), 0);  // no transcript: no record
     EXPECT_EQ(closeLogFile(handle), -1);
+    EXPECT_GT(openLogFile(handle, (dir.path() + "/dropped").c_str()), 0);
     for (const std::string &prefix : {std::string("/nonexistent/supply"), std::string(300, 'p')}) {
         EXPECT_EQ(openLogFile(handle, prefix.c_str()), -1);
         EXPECT_EQ(sendStr(handle, "CLR\r"), 0);
     }
-    EXPECT_GT(openLogFile(handle, (dir.path() + "/again").c_str()), 0);  // closePort closes it
+    EXPECT_GT(openLogFile(handle, (dir.path() + "/last").c_str()), 0);  // closePort closes it
     time_t end = time(nullptr);
     cap.stop();
-    std::string out = cap.out(), path = out.substr(out.find('\'') + 1);
-    path.resize(path.find('\''));
-    std::string opened = "Opened log file '" + dir.path() +
-                         "/supply_<T>.log' for port fd=" + std::to_string(handle) + "\n";
-    EXPECT_TRUE(matchesTimes(out, opened + subst(opened, "supply", "again"), start, end)) << out;
-    std::string log = readFile(path);
-    EXPECT_TRUE(matchesTimes(log, "kept|S<T>: OUT 1\rS<T>: ", start, end)) << log;
+    std::string out = cap.out(), want;
+    std::vector<std::string> logs;
+    for (size_t at = 0; (at = out.find('\'', at)) != std::string::npos;) {
+        size_t quote = out.find('\'', ++at);
+        logs.push_back(readFile(out.substr(at, quote - at)));
+        at = quote + 1;
+    }
+    for (const char *prefix : {"supply", "again", "dropped", "last"}) {
+        want += "Opened log file '" + dir.path() + "/" + prefix +
+                "_<T>.log' for port fd=" + std::to_string(handle) + "\n";
+    }
+    EXPECT_TRUE(matchesTimes(out, want, start, end)) << out;
+    ASSERT_EQ(logs.size(), 4u);
+    EXPECT_TRUE(matchesTimes(logs[0], "kept|S<T>: OUT 1\rS<T>: ", start, end)) << logs[0];
+    EXPECT_TRUE(matchesTimes(logs[1], "S<T>: OUT 0\r", start, end)) << logs[1];
+    EXPECT_EQ(logs[2] + logs[3], "");
     std::string err = "serial.cpp:N:err: closeLogFile: port " + std::to_string(handle) +
                       " has no log file\nserial.cpp:N:openLogFile: cannot create "
                       "'/nonexistent/supply_<T>.log' for writing:No such file or directory\n" +
@@ -568,6 +583,33 @@ TEST_F(PortTest, TranscriptRecordsEverySendAndAppends) {
     EXPECT_TRUE(matchesTimes(noLines(cap.err()), err, start, end)) << cap.err();
     EXPECT_EQ(access(std::string(255, 'p').c_str(), F_OK), -1);  // no cut-off name created
     EXPECT_EQ(closePort(handle), 0);
+}
+
+// With standard input closed the system hands out descriptor 0, which a
+// record takes for "none": a transcript or socket that gets it is moved.
+TEST_F(PortTest, DescriptorZeroIsMovedOffAndUsed) {
+    TempDir dir;
+    LoopbackListener server;
+    ASSERT_TRUE(server.listen());
+    int line = openLinePort(), network = -2;
+    StdCapture quiet;
+    UniqueFd input(dup(STDIN_FILENO));
+    close(STDIN_FILENO);
+    int transcript = openLogFile(line, (dir.path() + "/zero").c_str());
+    EXPECT_EQ(sendStr(line, "OUT 1\r"), 0);
+    int opened = openPort(server.endpoint().c_str(), &network, 0, 0, 0, "");
+    if (input.valid()) {
+        dup2(input.get(), STDIN_FILENO);
+    }
+    quiet.stop();
+    EXPECT_GT(transcript, 0);
+    EXPECT_GT(opened, 0);
+    EXPECT_EQ(network, opened);
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path())) {
+        std::string log = readFile(entry.path());
+        EXPECT_TRUE(log.starts_with("S") && log.ends_with(": OUT 1\r")) << log;
+    }
+    EXPECT_EQ(closePort(opened) + closePort(line), 0);
 }
 
 TEST_F(PortTest, DebugLevelAddsItsLines) {
