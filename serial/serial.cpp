@@ -113,6 +113,19 @@ bool speedFor(int baud, speed_t *speed) {
     return false;
 }
 
+// The resolver reports through h_errno, which strerror cannot name; the
+// caller's message needs an errno that says why the host gave no address.
+int resolverErrno() {
+    switch (h_errno) {
+        case TRY_AGAIN:
+            return EAGAIN;  // the name server did not answer in time
+        case NETDB_INTERNAL:
+            return errno != 0 ? errno : ENXIO;
+        default:
+            return ENXIO;  // no such host, or no address for it
+    }
+}
+
 // Descriptor 0 means "none" in a port record. A file that the system opens
 // there, because standard input is closed, is moved to a free number above.
 // Returns the descriptor to keep, or -1 with errno set (the file is closed).
@@ -153,16 +166,21 @@ int openNetworkPort(PortRecord *rec, const char *name, int *handle) {
     int fd = -1;
     if (protocol != nullptr && host != nullptr && fields.portText != nullptr) {
         fd = connectAtPort(protocol, host, tcpPort);
+    } else {
+        errno = EDESTADDRREQ;
     }
     rec->fd = fd;
     *handle = fd;
     if (fd < 0) {
+        // The caller reports the cause from errno after this report.
+        int savedErrno = errno;
         REPORT_LOCATION();
         fprintf(stderr, "open of protocol '%s' on server '%s' on port '%d' failed\n",
                 protocol != nullptr ? protocol : "", host != nullptr ? host : "", tcpPort);
         delete[] copy;
         dropRecord(rec);
         *handle = 0;
+        errno = savedErrno;
         return -1;
     }
     delete[] copy;
@@ -363,13 +381,19 @@ int connectAtPort(const char * /*protocol*/, const char *host, int tcpPort) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(tcpPort & 0xFFFF));
     if (host == nullptr) {
+        errno = EDESTADDRREQ;
         return -1;
     } else if (isdigit(static_cast<unsigned char>(host[0]))) {
         addr.sin_addr.s_addr = inet_addr(host);
     } else {
         hostent *entry = gethostbyname(host);
-        if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_length != 4 ||
+        if (entry == nullptr) {
+            errno = resolverErrno();
+            return -1;
+        }
+        if (entry->h_addrtype != AF_INET || entry->h_length != 4 ||
             entry->h_addr_list[0] == nullptr) {
+            errno = EAFNOSUPPORT;
             return -1;
         }
         memcpy(&addr.sin_addr, entry->h_addr_list[0], 4);
@@ -381,8 +405,10 @@ int connectAtPort(const char * /*protocol*/, const char *host, int tcpPort) {
     }
     timeval timeout{2, 0};
     if (setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
+        int savedErrno = errno;
         puts("unable to set socket receive timeout");
         close(sd);
+        errno = savedErrno;
         return -1;
     }
     if (connect(sd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {

@@ -41,15 +41,17 @@ extern PortRecord *ports;
 // Opens the port named `name` and stores its handle in *handle (0 on any
 // failure). `baud`, `dataBits` (5 to 8), `stopBits` (2 for two, else one)
 // and `parity` ("none", "even" or "odd", any case) apply to a serial device
-// only. Returns the handle on success; -1 on failure, or the value that
-// open() gave when a device could not be opened at all.
+// only. Returns the handle on success; -1 on failure (with errno saying why
+// for a network endpoint), or the value that open() gave when a device could
+// not be opened at all.
 int openPort(const char *name, int *handle, int baud, int dataBits, int stopBits,
              const char *parity);
 
 // Connects a TCP socket to `host` (dotted decimal when it starts with a digit,
 // else resolved by name) at `tcpPort` (low 16 bits), with a 2-second receive
-// time-out. `protocol` is not used. Returns the socket (never descriptor 0)
-// or -1.
+// time-out. `protocol` is not used. Returns the socket, never descriptor 0;
+// or -1 with errno saying why (ENXIO or EAGAIN for a host that does not
+// resolve, EDESTADDRREQ for no host).
 int connectAtPort(const char *protocol, const char *host, int tcpPort);
 
 // Closes the port, takes its record out of the list and closes its transcript.

@@ -228,9 +228,11 @@ TEST_F(ChargeRunTest, BatteryHangingUpDoesNotStopTheLoop) {
     EXPECT_EQ(stages.size(), 4u);
 }
 
+// An endpoint is "up" (the bench's), "down" (refused) or the name given.
 struct StartFailure {
     const char *name;
-    bool supplyUp, batteryUp, logFolderGone;
+    const char *supply, *battery;
+    bool logFolderGone;
     const char *message;
     size_t supplyCommands;
 };
@@ -246,8 +248,11 @@ TEST_P(StartFailureTest, EndsWithMinusOneAndTouchesNothingFurther) {
         std::filesystem::remove("../gone");
     }
     std::string down = "tcp:127.0.0.1:" + std::to_string(zortest::unusedLoopbackPort());
+    auto endpoint = [&](std::string name) {
+        return name == "up" ? "" : name == "down" ? down : name;
+    };
     Bench bench({});
-    EXPECT_EQ(run(bench, 1, c.supplyUp ? "" : down, c.batteryUp ? "" : down), -1);
+    EXPECT_EQ(run(bench, 1, endpoint(c.supply), endpoint(c.battery)), -1);
     EXPECT_THAT(err, ::testing::ContainsRegex(c.message));
     EXPECT_EQ(bench.commands[Bench::SUPPLY].size(), c.supplyCommands);
     EXPECT_FALSE(bench.connected[Bench::BATTERY]);
@@ -257,11 +262,18 @@ TEST_P(StartFailureTest, EndsWithMinusOneAndTouchesNothingFurther) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, StartFailureTest,
     ::testing::Values(
-        StartFailure{"SupplyDown", false, true, false,
+        StartFailure{"SupplyDown", "down", "up", false,
                      "unable to open connection to xantrex: Connection refused\n", 0},
-        StartFailure{"BatteryDown", true, false, false,
+        // A host that does not resolve, or none at all, is named as the cause.
+        StartFailure{"SupplyUnresolved", "tcp:zor-test.invalid:2001", "up", false,
+                     "unable to open connection to xantrex: (No such device or address|"
+                     "Resource temporarily unavailable)\n",
+                     0},
+        StartFailure{"SupplyWithoutHost", "tcp", "up", false,
+                     "unable to open connection to xantrex: Destination address required\n", 0},
+        StartFailure{"BatteryDown", "up", "down", false,
                      "unable to open connection to battery: Connection refused\n", 5},
-        StartFailure{"NoDataLog", true, true, true,
+        StartFailure{"NoDataLog", "up", "up", true,
                      "unable to open data log [0-9]+zor\\.log: No such file or directory\n", 0}),
     [](const auto &info) { return std::string(info.param.name); });
 
