@@ -1,5 +1,6 @@
 #include <poll.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -35,13 +37,17 @@ std::string replyWith(int balance) {
 }
 
 // Both instruments on loopback, served by one thread: it records every
-// command as it arrives (the battery link read first on each wake-up, so a
-// battery command sent before a supply command is recorded before it) and
-// answers each "@RQ\n" with the next scripted reply.
+// command with the time its last byte reached the link (SO_TIMESTAMPNS), so
+// that the order across the two links does not depend on which one the
+// thread reads first; and it answers each "@RQ\n" with the next scripted reply.
 class Bench {
   public:
     explicit Bench(std::vector<std::string> script) : script_(std::move(script)) {
-        EXPECT_TRUE(listeners_[0].listen() && listeners_[1].listen());
+        int on = 1;
+        for (LoopbackListener &listener : listeners_) {
+            EXPECT_TRUE(listener.listen());
+            setsockopt(listener.fd.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+        }
         thread_ = std::thread([this] { serve(); });
     }
     ~Bench() { finish(); }
@@ -50,12 +56,20 @@ class Bench {
         if (thread_.joinable()) {
             thread_.join();
         }
+        std::stable_sort(arrivals_.begin(), arrivals_.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        merged.clear();
+        for (const auto &[when, command] : arrivals_) {
+            merged.push_back(command);
+        }
     }
     std::string endpoint(int link) const { return listeners_[link].endpoint(); }
 
     static constexpr int BATTERY = 0, SUPPLY = 1;
     std::vector<std::string> commands[2];
-    std::vector<std::string> merged;  // "B:" or "S:" and the command, in arrival order
+    // "B:" or "S:" and the command, in order of arrival; only the commands
+    // that carry a time stamp (the first ones may come before stamping starts).
+    std::vector<std::string> merged;
     bool connected[2] = {false, false};
 
   private:
@@ -82,19 +96,31 @@ class Bench {
                     connected[link] = true;
                     continue;
                 }
-                char buf[512];
-                ssize_t n = recv(links[link].get(), buf, sizeof buf, MSG_DONTWAIT);
-                if (n <= 0) {
+                // One byte a read, so that the read's stamp is that of the
+                // segment that carried the byte.
+                char byte;
+                iovec data{&byte, 1};
+                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+                msghdr message{};
+                message.msg_iov = &data;
+                message.msg_iovlen = 1;
+                message.msg_control = control;
+                message.msg_controllen = sizeof control;
+                if (recvmsg(links[link].get(), &message, MSG_DONTWAIT) <= 0) {
                     links[link].reset();
                     continue;
                 }
-                pending[link].append(buf, static_cast<size_t>(n));
-                size_t end;
-                while ((end = pending[link].find_first_of("\r\n")) != std::string::npos) {
-                    std::string command = pending[link].substr(0, end + 1);
-                    pending[link].erase(0, end + 1);
+                pending[link].push_back(byte);
+                if (byte == '\r' || byte == '\n') {
+                    std::string command = std::exchange(pending[link], "");
                     commands[link].push_back(command);
-                    merged.push_back((link == BATTERY ? "B:" : "S:") + command);
+                    cmsghdr *stamp = CMSG_FIRSTHDR(&message);
+                    if (stamp != nullptr && stamp->cmsg_type == SCM_TIMESTAMPNS) {
+                        timespec at;
+                        memcpy(&at, CMSG_DATA(stamp), sizeof at);
+                        arrivals_.emplace_back(at.tv_sec * 1000000000LL + at.tv_nsec,
+                                               (link == BATTERY ? "B:" : "S:") + command);
+                    }
                     if (link == BATTERY && command == "@RQ\n" && answered < script_.size()) {
                         const std::string &reply = script_[answered++];
                         if (reply == CLOSE_LINK) {
@@ -109,6 +135,7 @@ class Bench {
     }
 
     std::vector<std::string> script_;
+    std::vector<std::pair<long long, std::string>> arrivals_;  // nanoseconds, as in merged
     LoopbackListener listeners_[2];
     std::atomic<bool> done_{false};
     std::thread thread_;
