@@ -1,5 +1,6 @@
 #include <poll.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <syslog.h>
@@ -244,6 +245,24 @@ TEST_F(ChargeRunTest, RejectedRepliesNeverSendACurrent) {
         EXPECT_EQ(count(out, std::string("status is ") + status + "\n"), 1u) << status;
     }
     EXPECT_EQ(count(dataLog(), "\n"), 1u);
+}
+
+TEST_F(ChargeRunTest, PollLinesOfAnAcceptedAndARejectedReply) {
+    std::string reply = replyWith(0);
+    Bench bench({reply, reply.substr(1)});
+    ASSERT_EQ(run(bench, 2), 0);
+    BatteryStatus status{};
+    decodeStatusReply(reply.c_str(), &status);
+    char *report = nullptr;
+    size_t size = 0;
+    FILE *console = open_memstream(&report, &size);
+    writeConsoleReport(console, &status, atoll(dataLog().c_str()));  // the line's report time
+    fclose(console);
+    const std::string ask = "sending status request\nwaiting for reply\ncalling select\n";
+    EXPECT_EQ(out, ask + "select returned 1\nstatus is 77\nresponse is " + reply + "\n" + report +
+                       "\n****setting charge current to 45.000000\n\ngoing to sleep\nwaking up\n" +
+                       ask + "select returned 1\nstatus is 76\ngoing to sleep\nwaking up\n");
+    free(report);
 }
 
 TEST_F(ChargeRunTest, BatteryHangingUpDoesNotStopTheLoop) {
