@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
@@ -13,6 +14,18 @@
 
 #include "tests/support/test_support.h"
 #include "zor_charger/zor_charger.h"
+
+// The clock as the code under test reads it: the real one, unless a test
+// fixes it so that what depends on the second cannot change between calls.
+static time_t fixedNow = 0;
+extern "C" time_t time(time_t *out) noexcept {
+    static auto real = reinterpret_cast<time_t (*)(time_t *)>(dlsym(RTLD_NEXT, "time"));
+    time_t now = fixedNow != 0 ? fixedNow : real(nullptr);
+    if (out != nullptr) {
+        *out = now;
+    }
+    return now;
+}
 
 namespace {
 
@@ -82,16 +95,17 @@ TEST(ReportTest, DataLogIsNamedByStartTimeAndAppended) {
     ASSERT_NE(getcwd(home, sizeof home), nullptr);
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
     char name[DATA_LOG_NAME_SIZE];
-    for (const char *line : {"first\n", "second\n"}) {
+    for (time_t start : {1700000000L, 1700000000L, 4102444800L}) {  // the last after 2038
+        fixedNow = start;
         FILE *log = openDataLog(name);
+        fixedNow = 0;
         ASSERT_NE(log, nullptr);
-        fputs(line, log);
+        EXPECT_EQ(name, std::to_string(start) + "zor.log");
+        fprintf(log, "%ld\n", static_cast<long>(start));
         fclose(log);
     }
-    long long start = atoll(name);
-    EXPECT_EQ(name, std::to_string(start) + "zor.log");
-    EXPECT_LE(llabs(start - time(nullptr)), 2);
-    EXPECT_EQ(zortest::readFile(dir.path() + "/" + name), "first\nsecond\n");
+    EXPECT_EQ(zortest::readFile(dir.path() + "/1700000000zor.log"), "1700000000\n1700000000\n");
+    EXPECT_EQ(zortest::readFile(dir.path() + "/4102444800zor.log"), "4102444800\n");
     ASSERT_EQ(chdir(home), 0);
 }
 
