@@ -81,13 +81,16 @@ std::string subst(std::string text, const std::string &key, const std::string &v
 }
 
 // Report line numbers change with the source; the texts must not.
+// Built by appending: GCC 12 at -O3 takes an in-place replace for an
+// overlapping copy (-Wrestrict) and fails the Release build.
 std::string noLines(const std::string &text) {
-    std::string out = text;
-    for (size_t at = 0; (at = out.find("serial.cpp:", at)) != std::string::npos;) {
-        at += 11;
-        out.replace(at, out.find_first_not_of("0123456789", at) - at, "N");
+    std::string out;
+    size_t from = 0;
+    for (size_t at; (at = text.find("serial.cpp:", from)) != std::string::npos;) {
+        out.append(text, from, at + 11 - from).append("N");
+        from = std::min(text.find_first_not_of("0123456789", at + 11), text.size());
     }
-    return out;
+    return out.append(text, from);
 }
 
 // True when `text` is `pattern` with each "<T>" a second from `from` to
