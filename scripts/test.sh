@@ -21,6 +21,8 @@ run_suite() {
 echo "== normal build =="
 run_suite build
 echo "== sanitized build (address, undefined) =="
+# Debug: the tests take as long as at the default build type, but the
+# unoptimised sanitized build compiles in about a quarter of the time.
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite build-sanitize -DZOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 echo "== fuzzing =="
