@@ -2,7 +2,6 @@
 
 #include <math.h>
 #include <stdio.h>
-#include <stdlib.h>
 
 #include <algorithm>
 
@@ -61,30 +60,6 @@ std::string keywordValue(const char *keyword, int value) {
     char text[64];
     snprintf(text, sizeof text, "%s %d\r\n", keyword, value);
     return text;
-}
-
-// Parses "<decimal number>[unit]" in full; false for anything else (hex,
-// inf, nan, trailing text).
-bool parseNumber(std::string_view arg, char unit, double *value) {
-    if (!arg.empty() && (arg.back() == unit || arg.back() == unit - 'A' + 'a')) {
-        arg.remove_suffix(1);
-    }
-    if (arg.empty() || arg.size() > 32) {
-        return false;
-    }
-    for (char c : arg) {
-        if (!((c >= '0' && c <= '9') || c == '.' || c == '+' || c == '-' || c == 'e' || c == 'E')) {
-            return false;
-        }
-    }
-    std::string text(arg);
-    char *end = nullptr;
-    double v = strtod(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || !std::isfinite(v)) {
-        return false;
-    }
-    *value = v;
-    return true;
 }
 
 int clampInt(double v, int low, int high) {
@@ -251,10 +226,16 @@ int Model::supplyStatus() const {
 }
 
 void Model::setNumber(std::string_view arg, char unit, double low, double high, double *target) {
-    double value = 0.0;
     if (arg.empty()) {
         fail(kErrMissingParameter);
-    } else if (!parseNumber(arg, unit, &value)) {
+        return;
+    }
+    // The unit is optional and either case: "12V", "12v" and "12" all set 12.
+    if (arg.back() == unit || arg.back() == unit - 'A' + 'a') {
+        arg.remove_suffix(1);
+    }
+    double value = 0.0;
+    if (!parseNumber(arg, &value)) {
         fail(kErrDataType);
     } else if (value < low || value > high) {
         fail(kErrOutOfRange);
@@ -394,38 +375,6 @@ std::string Model::statusReply() {
     }
     reply += "*\r\n";
     return reply;
-}
-
-std::string escape(std::string_view text) {
-    std::string out;
-    for (unsigned char c : text) {
-        switch (c) {
-            case '\r':
-                out += "\\r";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '"':
-                out += "\\\"";
-                break;
-            default:
-                if (c < 0x20 || c >= 0x7F) {
-                    char hex[8];
-                    snprintf(hex, sizeof hex, "\\x%02X", c);
-                    out += hex;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out;
 }
 
 }  // namespace zorsim

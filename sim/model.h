@@ -26,6 +26,8 @@
 #include <string>
 #include <string_view>
 
+#include "sim/text.h"  // escape(), for what the bench logs
+
 namespace zorsim {
 
 constexpr int kCells = 8;
@@ -127,8 +129,5 @@ class Model {
     long errorsRaised_ = 0;
     std::mt19937 rng_;
 };
-
-// "\r" -> "\\r" and so on: a received text made printable for the log.
-std::string escape(std::string_view text);
 
 }  // namespace zorsim
