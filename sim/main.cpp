@@ -1,20 +1,23 @@
 // zor_sim: the simulated bench. Serves a simulated XFR supply and the
 // battery's electronics to the charger until SIGINT or SIGTERM.
 #include <errno.h>
+#include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sysexits.h>
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/bench.h"
 
 namespace {
 
-const char kUsage[] =
+const char USAGE[] =
     "usage: zor_sim [options]\n"
     "Stands in for the charger's two instruments: an XFR supply and the battery's\n"
     "electronics, with a charging model behind them. Prints the endpoints and a line\n"
@@ -52,71 +55,104 @@ const char kUsage[] =
     "  --close-supply-after N  the same for the supply\n"
     "  --supply-quiet-after N  the supply answers N queries, then no more\n";
 
-bool parseDouble(const char *text, double low, double high, double *out) {
-    char *end = nullptr;
-    errno = 0;
-    double v = strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !(v >= low && v <= high)) {
-        return false;
-    }
-    *out = v;
-    return true;
-}
+// getopt_long's values for the options; above any character.
+enum Option : int {
+    OPT_SPEED = 0x100,
+    OPT_SECONDS_PER_POLL,
+    OPT_SEED,
+    OPT_SUPPLY_PORT,
+    OPT_BATTERY_PORT,
+    OPT_SUPPLY_PTY,
+    OPT_BATTERY_PTY,
+    OPT_LINE_RATE,
+    OPT_CHUNK,
+    OPT_LOG,
+    OPT_QUIET,
+    OPT_DROP,
+    OPT_RESIZE,
+    OPT_LENGTHS,
+    OPT_GARBLE,
+    OPT_SPLIT,
+    OPT_SPLIT_PAUSE,
+    OPT_DELAY,
+    OPT_DELAY_SECONDS,
+    OPT_CLOSE_BATTERY_AFTER,
+    OPT_CLOSE_SUPPLY_AFTER,
+    OPT_SUPPLY_QUIET_AFTER,
+};
 
-bool parseLong(const char *text, long low, long high, long *out) {
-    char *end = nullptr;
-    errno = 0;
-    long v = strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < low || v > high) {
-        return false;
-    }
-    *out = v;
-    return true;
-}
+constexpr option LONG_OPTIONS[] = {
+    {"speed", required_argument, nullptr, OPT_SPEED},
+    {"seconds-per-poll", required_argument, nullptr, OPT_SECONDS_PER_POLL},
+    {"seed", required_argument, nullptr, OPT_SEED},
+    {"supply-port", required_argument, nullptr, OPT_SUPPLY_PORT},
+    {"battery-port", required_argument, nullptr, OPT_BATTERY_PORT},
+    {"supply-pty", no_argument, nullptr, OPT_SUPPLY_PTY},
+    {"battery-pty", no_argument, nullptr, OPT_BATTERY_PTY},
+    {"line-rate", required_argument, nullptr, OPT_LINE_RATE},
+    {"chunk", required_argument, nullptr, OPT_CHUNK},
+    {"log", required_argument, nullptr, OPT_LOG},
+    {"quiet", no_argument, nullptr, OPT_QUIET},
+    {"help", no_argument, nullptr, 'h'},
+    {"drop", required_argument, nullptr, OPT_DROP},
+    {"resize", required_argument, nullptr, OPT_RESIZE},
+    {"lengths", required_argument, nullptr, OPT_LENGTHS},
+    {"garble", required_argument, nullptr, OPT_GARBLE},
+    {"split", required_argument, nullptr, OPT_SPLIT},
+    {"split-pause", required_argument, nullptr, OPT_SPLIT_PAUSE},
+    {"delay", required_argument, nullptr, OPT_DELAY},
+    {"delay-seconds", required_argument, nullptr, OPT_DELAY_SECONDS},
+    {"close-battery-after", required_argument, nullptr, OPT_CLOSE_BATTERY_AFTER},
+    {"close-supply-after", required_argument, nullptr, OPT_CLOSE_SUPPLY_AFTER},
+    {"supply-quiet-after", required_argument, nullptr, OPT_SUPPLY_QUIET_AFTER},
+    {nullptr, 0, nullptr, 0},
+};
 
-bool parseRate(const char *text, zorsim::FaultRate *rate) {
-    std::string how = text;
+constexpr long MOST_TIMES = 1000000000L;  // bound of the counts and rates
+
+bool parseRate(std::string_view text, zorsim::FaultRate *rate) {
     long limit = 0;
-    size_t colon = how.find(':');
-    if (colon != std::string::npos) {
-        if (!parseLong(how.substr(colon + 1).c_str(), 0, 1000000000L, &limit)) {
+    size_t colon = text.find(':');
+    if (colon != std::string_view::npos) {
+        if (!zorsim::parseInteger(text.substr(colon + 1), 0L, MOST_TIMES, &limit)) {
             return false;
         }
-        how.erase(colon);
+        text = text.substr(0, colon);
     }
     double p = 0;
     long every = 0;
-    if (how.find('.') != std::string::npos) {
-        if (!parseDouble(how.c_str(), 0.0, 1.0, &p)) {
-            return false;
-        }
-    } else if (!parseLong(how.c_str(), 0, 1000000000L, &every)) {
-        return false;
+    bool parsed = text.find('.') != std::string_view::npos
+                      ? zorsim::parseNumber(text, 0.0, 1.0, &p)
+                      : zorsim::parseInteger(text, 0L, MOST_TIMES, &every);
+    if (parsed) {
+        *rate = zorsim::FaultRate{every, p, limit};
     }
-    *rate = zorsim::FaultRate{every, p, limit};
-    return true;
+    return parsed;
 }
 
-bool parseLengths(const char *text, std::vector<size_t> *lengths) {
+bool parseLengths(std::string_view list, std::vector<size_t> *lengths) {
     std::vector<size_t> parsed;
-    std::string list = text;
     size_t start = 0;
     while (start <= list.size()) {
         size_t comma = std::min(list.find(',', start), list.size());
-        long n = 0;
-        if (!parseLong(list.substr(start, comma - start).c_str(), 0, 4096, &n)) {
+        size_t n = 0;
+        if (!zorsim::parseInteger(list.substr(start, comma - start), size_t{0}, size_t{4096}, &n)) {
             return false;
         }
-        parsed.push_back(static_cast<size_t>(n));
+        parsed.push_back(n);
         start = comma + 1;
     }
     *lengths = std::move(parsed);
     return true;
 }
 
+// Empty `message`: getopt_long has said what is wrong.
 int usageError(const std::string &message) {
-    fprintf(stderr, "zor_sim: %s\n(zor_sim --help lists the options)\n", message.c_str());
-    return 2;
+    if (!message.empty()) {
+        fprintf(stderr, "zor_sim: %s\n", message.c_str());
+    }
+    fputs("(zor_sim --help lists the options)\n", stderr);
+    return EX_USAGE;
 }
 
 }  // namespace
@@ -127,99 +163,106 @@ int main(int argc, char **argv) {
     opt.log = stderr;
     const char *logPath = nullptr;
     bool quiet = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        bool hasValue = i + 1 < argc;
-        const char *value = hasValue ? argv[i + 1] : "";
-        double d = 0;
-        long n = 0;
-        if (arg == "--help" || arg == "-h") {
-            fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--supply-pty") {
-            opt.supplyPty = true;
-        } else if (arg == "--battery-pty") {
-            opt.batteryPty = true;
-        } else if (arg == "--quiet") {
-            quiet = true;
-        } else if (!hasValue && arg.starts_with("--")) {
-            return usageError(arg + " needs a value, or is unknown");
-        } else if (arg == "--drop" || arg == "--resize" || arg == "--garble" || arg == "--split" ||
-                   arg == "--delay") {
-            zorsim::Faults &f = opt.faults;
-            zorsim::FaultRate *rate = arg == "--drop"     ? &f.drop
-                                      : arg == "--resize" ? &f.resize
-                                      : arg == "--garble" ? &f.garble
-                                      : arg == "--split"  ? &f.split
-                                                          : &f.delay;
-            if (!parseRate(value, rate)) {
-                return usageError(
-                    arg + " wants N or a probability from 0.0 to 1.0, then :M if at most M times");
+    zorsim::Faults &f = opt.faults;
+    int index = 0;
+    for (int c; (c = getopt_long(argc, argv, "h", LONG_OPTIONS, &index)) != -1;) {
+        const std::string name = std::string("--") + LONG_OPTIONS[index].name;
+        const char *value = optarg;
+        switch (c) {
+            case 'h':
+                fputs(USAGE, stdout);
+                return 0;
+            case OPT_SUPPLY_PTY:
+                opt.supplyPty = true;
+                break;
+            case OPT_BATTERY_PTY:
+                opt.batteryPty = true;
+                break;
+            case OPT_QUIET:
+                quiet = true;
+                break;
+            case OPT_LOG:
+                logPath = value;
+                break;
+            case OPT_DROP:
+            case OPT_RESIZE:
+            case OPT_GARBLE:
+            case OPT_SPLIT:
+            case OPT_DELAY: {
+                zorsim::FaultRate *rate = c == OPT_DROP     ? &f.drop
+                                          : c == OPT_RESIZE ? &f.resize
+                                          : c == OPT_GARBLE ? &f.garble
+                                          : c == OPT_SPLIT  ? &f.split
+                                                            : &f.delay;
+                if (!parseRate(value, rate)) {
+                    return usageError(
+                        name +
+                        " wants N or a probability from 0.0 to 1.0, then :M if at most M times");
+                }
+                break;
             }
-            ++i;
-        } else if (arg == "--lengths") {
-            if (!parseLengths(value, &opt.faults.lengths)) {
-                return usageError("--lengths wants lengths from 0 to 4096 joined by commas");
+            case OPT_LENGTHS:
+                if (!parseLengths(value, &f.lengths)) {
+                    return usageError("--lengths wants lengths from 0 to 4096 joined by commas");
+                }
+                break;
+            case OPT_SPLIT_PAUSE:
+            case OPT_DELAY_SECONDS:
+                if (!zorsim::parseNumber(value, 0.0, 3600.0,
+                                         c == OPT_SPLIT_PAUSE ? &f.splitPause : &f.delaySeconds)) {
+                    return usageError(name + " wants seconds from 0 to 3600");
+                }
+                break;
+            case OPT_CLOSE_BATTERY_AFTER:
+            case OPT_CLOSE_SUPPLY_AFTER:
+            case OPT_SUPPLY_QUIET_AFTER: {
+                long *count = c == OPT_CLOSE_BATTERY_AFTER  ? &f.closeBatteryAfter
+                              : c == OPT_CLOSE_SUPPLY_AFTER ? &f.closeSupplyAfter
+                                                            : &f.supplyQueriesAnswered;
+                if (!zorsim::parseInteger(value, 0L, MOST_TIMES, count)) {
+                    return usageError(name + " wants a count from 0 to 1000000000");
+                }
+                break;
             }
-            ++i;
-        } else if (arg == "--split-pause" || arg == "--delay-seconds") {
-            if (!parseDouble(value, 0.0, 3600.0, &d)) {
-                return usageError(arg + " wants seconds from 0 to 3600");
+            case OPT_SPEED:
+                if (!zorsim::parseNumber(value, 0.001, 1e6, &opt.speed)) {
+                    return usageError("--speed wants a factor from 0.001 to 1000000");
+                }
+                break;
+            case OPT_SECONDS_PER_POLL:
+                if (!zorsim::parseNumber(value, 0.0, 1e6, &opt.secondsPerPoll)) {
+                    return usageError("--seconds-per-poll wants seconds from 0 to 1000000");
+                }
+                break;
+            case OPT_SEED:
+                if (!zorsim::parseInteger(value, uint32_t{0}, UINT32_MAX, &opt.seed)) {
+                    return usageError("--seed wants a number from 0 to 4294967295");
+                }
+                break;
+            case OPT_LINE_RATE:
+                if (!zorsim::parseInteger(value, 50, 4000000, &opt.lineRate)) {
+                    return usageError("--line-rate wants bits per second from 50 to 4000000");
+                }
+                break;
+            case OPT_CHUNK:
+                if (!zorsim::parseInteger(value, size_t{1}, size_t{65536}, &opt.chunkBytes)) {
+                    return usageError("--chunk wants a byte count from 1 to 65536");
+                }
+                break;
+            case OPT_SUPPLY_PORT:
+            case OPT_BATTERY_PORT: {
+                int *port = c == OPT_SUPPLY_PORT ? &opt.supplyPort : &opt.batteryPort;
+                if (!zorsim::parseInteger(value, 0, 65535, port)) {
+                    return usageError(name + " wants a port number from 0 to 65535");
+                }
+                break;
             }
-            (arg == "--split-pause" ? opt.faults.splitPause : opt.faults.delaySeconds) = d;
-            ++i;
-        } else if (arg == "--close-battery-after" || arg == "--close-supply-after" ||
-                   arg == "--supply-quiet-after") {
-            if (!parseLong(value, 0, 1000000000L, &n)) {
-                return usageError(arg + " wants a count from 0 to 1000000000");
-            }
-            zorsim::Faults &f = opt.faults;
-            (arg == "--close-battery-after"  ? f.closeBatteryAfter
-             : arg == "--close-supply-after" ? f.closeSupplyAfter
-                                             : f.supplyQueriesAnswered) = n;
-            ++i;
-        } else if (arg == "--speed") {
-            if (!parseDouble(value, 0.001, 1e6, &d)) {
-                return usageError("--speed wants a factor from 0.001 to 1000000");
-            }
-            opt.speed = d;
-            ++i;
-        } else if (arg == "--seconds-per-poll") {
-            if (!parseDouble(value, 0.0, 1e6, &d)) {
-                return usageError("--seconds-per-poll wants seconds from 0 to 1000000");
-            }
-            opt.secondsPerPoll = d;
-            ++i;
-        } else if (arg == "--seed") {
-            if (!parseLong(value, 0, 4294967295L, &n)) {
-                return usageError("--seed wants a number from 0 to 4294967295");
-            }
-            opt.seed = static_cast<uint32_t>(n);
-            ++i;
-        } else if (arg == "--line-rate") {
-            if (!parseLong(value, 50, 4000000, &n)) {
-                return usageError("--line-rate wants bits per second from 50 to 4000000");
-            }
-            opt.lineRate = static_cast<int>(n);
-            ++i;
-        } else if (arg == "--chunk") {
-            if (!parseLong(value, 1, 65536, &n)) {
-                return usageError("--chunk wants a byte count from 1 to 65536");
-            }
-            opt.chunkBytes = static_cast<size_t>(n);
-            ++i;
-        } else if (arg == "--supply-port" || arg == "--battery-port") {
-            if (!parseLong(value, 0, 65535, &n)) {
-                return usageError(arg + " wants a port number from 0 to 65535");
-            }
-            (arg == "--supply-port" ? opt.supplyPort : opt.batteryPort) = static_cast<int>(n);
-            ++i;
-        } else if (arg == "--log") {
-            logPath = value;
-            ++i;
-        } else {
-            return usageError("unknown option " + arg);
+            default:
+                return usageError("");
         }
+    }
+    if (optind < argc) {
+        return usageError(std::string("unexpected argument \"") + argv[optind] + "\"");
     }
 
     FILE *logFile = nullptr;
