@@ -1,45 +1,15 @@
 #include "tools/commission.h"
 
-#include <errno.h>
 #include <fcntl.h>
-#include <math.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include "serial/serial.h"
+#include "sim/text.h"
 
 namespace commission {
-
-bool parseNumber(const char *text, double *value) {
-    if (text == nullptr || *text == '\0') {
-        return false;
-    }
-    char *end = nullptr;
-    errno = 0;
-    double v = strtod(text, &end);
-    if (end == text || *end != '\0' || errno == ERANGE || !isfinite(v)) {
-        return false;
-    }
-    *value = v;
-    return true;
-}
-
-bool parseInt(const char *text, int min, int max, int *value) {
-    if (text == nullptr || *text == '\0') {
-        return false;
-    }
-    char *end = nullptr;
-    errno = 0;
-    long v = strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno == ERANGE || v < min || v > max) {
-        return false;
-    }
-    *value = static_cast<int>(v);
-    return true;
-}
 
 namespace {
 
@@ -82,17 +52,17 @@ OptionResult takeCommonOption(int argc, char **argv, int *index, LineSettings *s
     }
     const char *value = nullptr;
     if (matchValued(argc, argv, index, "--baud", &value)) {
-        if (value != nullptr && parseInt(value, 1, 4000000, &settings->baud)) {
+        if (value != nullptr && zorsim::parseInteger(value, 1, 4000000, &settings->baud)) {
             return OptionResult::Taken;
         }
         *why = "--baud needs a line speed in bits per second, such as 9600";
     } else if (matchValued(argc, argv, index, "--data-bits", &value)) {
-        if (value != nullptr && parseInt(value, 5, 8, &settings->dataBits)) {
+        if (value != nullptr && zorsim::parseInteger(value, 5, 8, &settings->dataBits)) {
             return OptionResult::Taken;
         }
         *why = "--data-bits needs 5, 6, 7 or 8";
     } else if (matchValued(argc, argv, index, "--stop-bits", &value)) {
-        if (value != nullptr && parseInt(value, 1, 2, &settings->stopBits)) {
+        if (value != nullptr && zorsim::parseInteger(value, 1, 2, &settings->stopBits)) {
             return OptionResult::Taken;
         }
         *why = "--stop-bits needs 1 or 2";
@@ -168,39 +138,6 @@ QuietStdout::~QuietStdout() {
     fflush(stdout);
     dup2(saved_, STDOUT_FILENO);
     close(saved_);
-}
-
-std::string quoted(const char *bytes, size_t length) {
-    std::string text = "\"";
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char c = static_cast<unsigned char>(bytes[i]);
-        switch (c) {
-            case '\r':
-                text += "\\r";
-                break;
-            case '\n':
-                text += "\\n";
-                break;
-            case '\t':
-                text += "\\t";
-                break;
-            case '\\':
-                text += "\\\\";
-                break;
-            case '"':
-                text += "\\\"";
-                break;
-            default:
-                if (c >= 0x20 && c < 0x7f) {
-                    text += static_cast<char>(c);
-                } else {
-                    char hex[5];
-                    snprintf(hex, sizeof hex, "\\x%02x", c);
-                    text += hex;
-                }
-        }
-    }
-    return text + "\"";
 }
 
 }  // namespace commission

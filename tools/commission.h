@@ -1,9 +1,7 @@
 // Shared pieces of the commissioning tools zor_supply and zor_battery: exit
-// statuses, strict number parsing, the line-setting options, opening an
-// endpoint, and keeping the port layer's progress lines off a quiet console.
+// statuses, the line-setting options, opening an endpoint, and keeping the
+// port layer's progress lines off a quiet console.
 #pragma once
-
-#include <stddef.h>
 
 #include <string>
 
@@ -27,13 +25,6 @@ struct LineSettings {
     int stopBits = 1;
     std::string parity = "none";
 };
-
-// Reads a finite decimal number that takes up all of `text` ("12abc", "",
-// "nan" and "inf" are refused). Returns true and sets *value on success.
-bool parseNumber(const char *text, double *value);
-
-// Reads a whole decimal integer from `min` to `max`. Returns true on success.
-bool parseInt(const char *text, int min, int max, int *value);
 
 // Outcome of offering one argument to takeCommonOption.
 enum class OptionResult { NotCommon, Taken, Bad };
@@ -68,9 +59,5 @@ class QuietStdout {
   private:
     int saved_ = -1;
 };
-
-// `bytes` as a C-style quoted text: printable ASCII as is, \r, \n, \t, \\ and
-// \" escaped, anything else as \xHH.
-std::string quoted(const char *bytes, size_t length);
 
 }  // namespace commission

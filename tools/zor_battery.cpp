@@ -10,8 +10,10 @@
 #include <time.h>
 
 #include <string>
+#include <string_view>
 
 #include "serial/serial.h"
+#include "sim/text.h"
 #include "tools/commission.h"
 #include "util/util.h"
 #include "zor_charger/zor_charger.h"
@@ -91,14 +93,14 @@ int parseOptions(int argc, char **argv, Options *options) {
         }
         if (strcmp(arg, "--watch") == 0) {
             const char *value = i + 1 < argc ? argv[++i] : "";
-            if (!parseNumber(value, &options->watch) || options->watch <= 0.0 ||
+            if (!zorsim::parseNumber(value, &options->watch) || options->watch <= 0.0 ||
                 options->watch > LONGEST_WATCH) {
                 return usage(std::string("--watch needs a number of seconds above 0, not \"") +
                              value + "\"");
             }
         } else if (strcmp(arg, "--count") == 0) {
             const char *value = i + 1 < argc ? argv[++i] : "";
-            if (!parseInt(value, 1, INT_MAX, &options->count)) {
+            if (!zorsim::parseInteger(value, 1, INT_MAX, &options->count)) {
                 return usage(std::string("--count needs a whole number above 0, not \"") + value +
                              "\"");
             }
@@ -126,6 +128,11 @@ int parseOptions(int argc, char **argv, Options *options) {
     return -1;
 }
 
+// `text` in double quotes, escaped, for a message.
+std::string quoted(std::string_view text) {
+    return "\"" + zorsim::escape(text) + "\"";
+}
+
 void sleepSeconds(double seconds) {
     timespec left{static_cast<time_t>(seconds),
                   static_cast<long>((seconds - floor(seconds)) * 1e9)};
@@ -135,8 +142,7 @@ void sleepSeconds(double seconds) {
 
 int sendCommand(int port, const char *command) {
     if (sendStr(port, command) != 0) {
-        fprintf(stderr, "%s: %s could not be sent\n", TOOL,
-                quoted(command, strlen(command)).c_str());
+        fprintf(stderr, "%s: %s could not be sent\n", TOOL, quoted(command).c_str());
         return EXIT_LINK_FAILED;
     }
     return EXIT_OK;
@@ -176,7 +182,8 @@ int requestStatus(int port) {
         return EXIT_LINK_FAILED;
     }
     fprintf(stderr, "%s: reply of %d bytes, a status reply has %d: %s\n", TOOL, received,
-            STATUS_REPLY_SIZE, quoted(reply, static_cast<size_t>(received)).c_str());
+            STATUS_REPLY_SIZE,
+            quoted(std::string_view(reply, static_cast<size_t>(received))).c_str());
     return EXIT_NO_REPLY;
 }
 
@@ -197,7 +204,7 @@ int main(int argc, char **argv) {
         const char *command = options.enable ? "@AC\n" : "@AF\n";
         status = sendCommand(port, command);
         if (status == EXIT_OK) {
-            printf("sent %s\n", quoted(command, strlen(command)).c_str());
+            printf("sent %s\n", quoted(command).c_str());
         }
     }
     int polls = options.watch > 0.0 ? options.count : 1;
