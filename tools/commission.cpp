@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <stdio.h>
-#include <string.h>
 #include <strings.h>
+#include <sysexits.h>
 #include <unistd.h>
 
 #include "serial/serial.h"
@@ -11,75 +11,61 @@
 
 namespace commission {
 
-namespace {
-
-// Matches "--name VALUE" and "--name=VALUE"; sets *value and advances *index
-// past a separate value. A missing value counts as a match with a null value.
-bool matchValued(int argc, char **argv, int *index, const char *name, const char **value) {
-    const char *arg = argv[*index];
-    size_t n = strlen(name);
-    if (strncmp(arg, name, n) != 0) {
-        return false;
-    }
-    if (arg[n] == '=') {
-        *value = arg + n + 1;
-        return true;
-    }
-    if (arg[n] != '\0') {
-        return false;
-    }
-    *value = *index + 1 < argc ? argv[++*index] : nullptr;
-    return true;
+std::vector<option> longOptions(std::initializer_list<option> own) {
+    std::vector<option> table(own);
+    table.insert(table.end(), {{"help", no_argument, nullptr, 'h'},
+                               {"verbose", no_argument, nullptr, 'v'},
+                               {"baud", required_argument, nullptr, OPT_BAUD},
+                               {"data-bits", required_argument, nullptr, OPT_DATA_BITS},
+                               {"stop-bits", required_argument, nullptr, OPT_STOP_BITS},
+                               {"parity", required_argument, nullptr, OPT_PARITY},
+                               {nullptr, 0, nullptr, 0}});
+    return table;
 }
 
-}  // namespace
-
-OptionResult takeCommonOption(int argc, char **argv, int *index, LineSettings *settings,
-                              int *verbosity, std::string *why) {
-    const char *arg = argv[*index];
-    if (strcmp(arg, "--verbose") == 0) {
-        ++*verbosity;
-        return OptionResult::Taken;
-    }
-    if (arg[0] == '-' && arg[1] == 'v') {
-        for (const char *p = arg + 1; *p != '\0'; ++p) {
-            if (*p != 'v') {
-                return OptionResult::NotCommon;
+bool takeCommonOption(int option, const char *value, LineSettings *settings, int *verbosity,
+                      std::string *why) {
+    switch (option) {
+        case 'v':
+            ++*verbosity;
+            return true;
+        case OPT_BAUD:
+            if (zorsim::parseInteger(value, 1, 4000000, &settings->baud)) {
+                return true;
             }
-        }
-        *verbosity += static_cast<int>(strlen(arg + 1));
-        return OptionResult::Taken;
+            *why = "--baud needs a line speed in bits per second, such as 9600";
+            break;
+        case OPT_DATA_BITS:
+            if (zorsim::parseInteger(value, 5, 8, &settings->dataBits)) {
+                return true;
+            }
+            *why = "--data-bits needs 5, 6, 7 or 8";
+            break;
+        case OPT_STOP_BITS:
+            if (zorsim::parseInteger(value, 1, 2, &settings->stopBits)) {
+                return true;
+            }
+            *why = "--stop-bits needs 1 or 2";
+            break;
+        case OPT_PARITY:
+            if (strcasecmp(value, "none") == 0 || strcasecmp(value, "even") == 0 ||
+                strcasecmp(value, "odd") == 0) {
+                settings->parity = value;
+                return true;
+            }
+            *why = "--parity needs none, even or odd";
+            break;
     }
-    const char *value = nullptr;
-    if (matchValued(argc, argv, index, "--baud", &value)) {
-        if (value != nullptr && zorsim::parseInteger(value, 1, 4000000, &settings->baud)) {
-            return OptionResult::Taken;
-        }
-        *why = "--baud needs a line speed in bits per second, such as 9600";
-    } else if (matchValued(argc, argv, index, "--data-bits", &value)) {
-        if (value != nullptr && zorsim::parseInteger(value, 5, 8, &settings->dataBits)) {
-            return OptionResult::Taken;
-        }
-        *why = "--data-bits needs 5, 6, 7 or 8";
-    } else if (matchValued(argc, argv, index, "--stop-bits", &value)) {
-        if (value != nullptr && zorsim::parseInteger(value, 1, 2, &settings->stopBits)) {
-            return OptionResult::Taken;
-        }
-        *why = "--stop-bits needs 1 or 2";
-    } else if (matchValued(argc, argv, index, "--parity", &value)) {
-        if (value != nullptr && (strcasecmp(value, "none") == 0 || strcasecmp(value, "even") == 0 ||
-                                 strcasecmp(value, "odd") == 0)) {
-            settings->parity = value;
-            return OptionResult::Taken;
-        }
-        *why = "--parity needs none, even or odd";
-    } else {
-        return OptionResult::NotCommon;
+    *why += std::string(", not \"") + value + "\"";
+    return false;
+}
+
+int usageError(const char *tool, const char *synopsis, const std::string &why) {
+    if (!why.empty()) {
+        fprintf(stderr, "%s: %s\n", tool, why.c_str());
     }
-    if (value != nullptr) {
-        *why += std::string(", not \"") + value + "\"";
-    }
-    return OptionResult::Bad;
+    fprintf(stderr, "Usage: %s %s  (%s --help for more)\n", tool, synopsis, tool);
+    return EX_USAGE;
 }
 
 const char *const COMMON_OPTIONS_HELP =

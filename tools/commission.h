@@ -1,13 +1,18 @@
 // Shared pieces of the commissioning tools zor_supply and zor_battery: exit
-// statuses, the line-setting options, opening an endpoint, and keeping the
-// port layer's progress lines off a quiet console.
+// statuses, the options both take and the usage message, opening an
+// endpoint, and keeping the port layer's progress lines off a quiet console.
 #pragma once
 
+#include <getopt.h>
+
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace commission {
 
-// Exit statuses shared by both tools; each tool's --help lists them.
+// Exit statuses shared by both tools; each tool's --help lists them. A bad
+// command line ends with EX_USAGE (64, <sysexits.h>), as it does in zor_sim.
 enum ExitStatus : int {
     EXIT_OK = 0,
     EXIT_CANNOT_OPEN = 2,    // the endpoint could not be opened
@@ -15,7 +20,6 @@ enum ExitStatus : int {
     EXIT_REFUSED = 4,        // a value out of range or not a number; nothing sent
     EXIT_LINK_FAILED = 5,    // a command could not be sent, or the receive failed
     EXIT_NOT_CONFIRMED = 6,  // the instrument read back something other than was set
-    EXIT_USAGE = 64,         // bad command line
 };
 
 // Line settings for a serial device; a network endpoint ignores them.
@@ -26,15 +30,32 @@ struct LineSettings {
     std::string parity = "none";
 };
 
-// Outcome of offering one argument to takeCommonOption.
-enum class OptionResult { NotCommon, Taken, Bad };
+// getopt_long's values for the shared options without a short form (-h and
+// -v are their own); a tool's own options take values from OPT_FIRST_OWN on.
+enum CommonOption : int {
+    OPT_BAUD = 0x100,
+    OPT_DATA_BITS,
+    OPT_STOP_BITS,
+    OPT_PARITY,
+    OPT_FIRST_OWN
+};
 
-// Handles the options both tools share: -v/-vv/--verbose (each v raises
-// *verbosity), --baud N, --data-bits N, --stop-bits N and --parity WORD
-// (also as --opt=VALUE). argv[*index] is the argument looked at; an option
-// that takes a value advances *index past it. On Bad, *why says what is wrong.
-OptionResult takeCommonOption(int argc, char **argv, int *index, LineSettings *settings,
-                              int *verbosity, std::string *why);
+// A tool's table for getopt_long: its `own` options, then the shared ones
+// (--help, --verbose, --baud, --data-bits, --stop-bits, --parity) and the
+// closing entry.
+std::vector<option> longOptions(std::initializer_list<option> own);
+
+// Takes a shared option as getopt_long returned it ('v' or an OPT_ value
+// below OPT_FIRST_OWN) with its value: each -v raises *verbosity, the line
+// settings go to *settings. Returns false, with *why saying what is wrong,
+// for a value the option does not take.
+bool takeCommonOption(int option, const char *value, LineSettings *settings, int *verbosity,
+                      std::string *why);
+
+// Writes "TOOL: WHY" (not for an empty `why`: getopt_long has written its own
+// message) and "Usage: TOOL SYNOPSIS" to the standard error stream. Returns
+// EX_USAGE.
+int usageError(const char *tool, const char *synopsis, const std::string &why);
 
 // Help text for the shared options, for each tool's --help.
 extern const char *const COMMON_OPTIONS_HELP;

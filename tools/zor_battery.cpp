@@ -3,14 +3,15 @@
 // switches nothing unless told to by an explicit option.
 
 #include <errno.h>
+#include <getopt.h>
 #include <limits.h>
 #include <math.h>
 #include <stdio.h>
-#include <string.h>
 #include <time.h>
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "serial/serial.h"
 #include "sim/text.h"
@@ -23,6 +24,7 @@ using namespace commission;
 namespace {
 
 constexpr const char *TOOL = "zor_battery";
+constexpr const char *SYNOPSIS = "[options] ENDPOINT [--watch SECONDS [--count N]]";
 constexpr double LONGEST_WATCH = 86400.0;  // seconds
 
 struct Options {
@@ -37,7 +39,7 @@ struct Options {
 
 void printHelp() {
     printf(
-        "Usage: %s [options] ENDPOINT [--watch SECONDS [--count N]]\n"
+        "Usage: %s %s\n"
         "Asks the battery electronics for their status (\"@RQ\") and prints the same\n"
         "readable report as the charger, or says why the reply was not accepted.\n"
         "\n"
@@ -63,58 +65,61 @@ void printHelp() {
         "  %s /dev/ttyUSB1 --watch 5\n"
         "  %s tcp:serial-server-1:10001 --watch 5 --count 12\n"
         "  %s --enable tcp:127.0.0.1:10001\n",
-        TOOL, COMMON_OPTIONS_HELP, EXIT_STATUS_HELP, TOOL, TOOL, TOOL, TOOL);
+        TOOL, SYNOPSIS, COMMON_OPTIONS_HELP, EXIT_STATUS_HELP, TOOL, TOOL, TOOL, TOOL);
 }
 
 int usage(const std::string &why) {
-    fprintf(stderr,
-            "%s: %s\nUsage: %s [options] ENDPOINT [--watch SECONDS [--count N]]  (%s --help for "
-            "more)\n",
-            TOOL, why.c_str(), TOOL, TOOL);
-    return EXIT_USAGE;
+    return usageError(TOOL, SYNOPSIS, why);
 }
 
 // Parses the command line. Returns -1 to go on, or the exit status.
 int parseOptions(int argc, char **argv, Options *options) {
-    for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i];
-        if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
-            printHelp();
-            return EXIT_OK;
-        }
-        std::string why;
-        switch (takeCommonOption(argc, argv, &i, &options->settings, &options->verbosity, &why)) {
-            case OptionResult::Taken:
-                continue;
-            case OptionResult::Bad:
-                return usage(why);
-            case OptionResult::NotCommon:
+    enum : int { OPT_WATCH = OPT_FIRST_OWN, OPT_COUNT, OPT_ENABLE, OPT_SWITCH_OFF };
+    const std::vector<option> table = longOptions({
+        {"watch", required_argument, nullptr, OPT_WATCH},
+        {"count", required_argument, nullptr, OPT_COUNT},
+        {"enable", no_argument, nullptr, OPT_ENABLE},
+        {"switch-off", no_argument, nullptr, OPT_SWITCH_OFF},
+    });
+    for (int c; (c = getopt_long(argc, argv, "hv", table.data(), nullptr)) != -1;) {
+        switch (c) {
+            case 'h':
+                printHelp();
+                return EXIT_OK;
+            case OPT_WATCH:
+                if (!zorsim::parseNumber(optarg, &options->watch) || options->watch <= 0.0 ||
+                    options->watch > LONGEST_WATCH) {
+                    return usage(std::string("--watch needs a number of seconds above 0, not \"") +
+                                 optarg + "\"");
+                }
                 break;
-        }
-        if (strcmp(arg, "--watch") == 0) {
-            const char *value = i + 1 < argc ? argv[++i] : "";
-            if (!zorsim::parseNumber(value, &options->watch) || options->watch <= 0.0 ||
-                options->watch > LONGEST_WATCH) {
-                return usage(std::string("--watch needs a number of seconds above 0, not \"") +
-                             value + "\"");
+            case OPT_COUNT:
+                if (!zorsim::parseInteger(optarg, 1, INT_MAX, &options->count)) {
+                    return usage(std::string("--count needs a whole number above 0, not \"") +
+                                 optarg + "\"");
+                }
+                break;
+            case OPT_ENABLE:
+                options->enable = true;
+                break;
+            case OPT_SWITCH_OFF:
+                options->switchOff = true;
+                break;
+            case '?':
+                return usage("");
+            default: {
+                std::string why;
+                if (!takeCommonOption(c, optarg, &options->settings, &options->verbosity, &why)) {
+                    return usage(why);
+                }
             }
-        } else if (strcmp(arg, "--count") == 0) {
-            const char *value = i + 1 < argc ? argv[++i] : "";
-            if (!zorsim::parseInteger(value, 1, INT_MAX, &options->count)) {
-                return usage(std::string("--count needs a whole number above 0, not \"") + value +
-                             "\"");
-            }
-        } else if (strcmp(arg, "--enable") == 0) {
-            options->enable = true;
-        } else if (strcmp(arg, "--switch-off") == 0) {
-            options->switchOff = true;
-        } else if (arg[0] == '-' && arg[1] != '\0') {
-            return usage(std::string("unknown option ") + arg);
-        } else if (options->endpoint == nullptr) {
-            options->endpoint = arg;
-        } else {
-            return usage(std::string("unexpected argument \"") + arg + "\"");
         }
+    }
+    if (optind < argc) {
+        options->endpoint = argv[optind++];
+    }
+    if (optind < argc) {
+        return usage(std::string("unexpected argument \"") + argv[optind] + "\"");
     }
     if (options->endpoint == nullptr) {
         return usage("no endpoint given");

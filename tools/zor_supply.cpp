@@ -2,6 +2,7 @@
 // bench before an unattended charge. Reads the supply back, or sends settings
 // through the command set and reads each one back to confirm it.
 
+#include <getopt.h>
 #include <limits.h>
 #include <math.h>
 #include <stdio.h>
@@ -22,6 +23,7 @@ using namespace commission;
 namespace {
 
 constexpr const char *TOOL = "zor_supply";
+constexpr const char *SYNOPSIS = "[options] ENDPOINT COMMAND...";
 
 // A set point counts as confirmed when the supply reads back within this
 // much of what was sent: the supply stores values at its own resolution.
@@ -88,7 +90,7 @@ const CommandInfo *findCommand(const char *name) {
 
 void printHelp() {
     printf(
-        "Usage: %s [options] ENDPOINT COMMAND...\n"
+        "Usage: %s %s\n"
         "Talks to the XFR supply by hand: reads it back, or sends settings and reads\n"
         "each one back to confirm it.\n"
         "\n"
@@ -123,13 +125,11 @@ void printHelp() {
         "  %s tcp:serial-server-1:2001 clear off set-volts 35.9 set-current 45 status\n"
         "  %s --baud 19200 /dev/ttyUSB0 on\n"
         "  %s -v /dev/ttyUSB0 ovp 40 vmax 38\n",
-        TOOL, COMMON_OPTIONS_HELP, EXIT_STATUS_HELP, TOOL, TOOL, TOOL, TOOL);
+        TOOL, SYNOPSIS, COMMON_OPTIONS_HELP, EXIT_STATUS_HELP, TOOL, TOOL, TOOL, TOOL);
 }
 
 int usage(const std::string &why) {
-    fprintf(stderr, "%s: %s\nUsage: %s [options] ENDPOINT COMMAND...  (%s --help for more)\n", TOOL,
-            why.c_str(), TOOL, TOOL);
-    return EXIT_USAGE;
+    return usageError(TOOL, SYNOPSIS, why);
 }
 
 // The command set's own range check, made before anything is opened.
@@ -377,45 +377,47 @@ int main(int argc, char **argv) {
     int verbosity = 0;
     const char *endpoint = nullptr;
     std::vector<Step> steps;
-    bool wantValue = false;  // the last command still needs its value
-    for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i];
-        if (wantValue) {
-            // Taken as is, even when it looks like an option: "set-volts -1"
-            // is a value that the range check refuses.
-            steps.back().text = arg;
-            wantValue = false;
-            continue;
-        }
-        if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
-            printHelp();
-            return EXIT_OK;
-        }
-        std::string why;
-        switch (takeCommonOption(argc, argv, &i, &settings, &verbosity, &why)) {
-            case OptionResult::Taken:
-                continue;
-            case OptionResult::Bad:
-                return usage(why);
-            case OptionResult::NotCommon:
+    const std::vector<option> options = longOptions({});
+    // The leading '+' makes getopt_long stop at each operand rather than look
+    // past it, so that a command's value is never taken for an option:
+    // "set-volts -1" is a value, for the range check to refuse. The loop takes
+    // the operands itself; options may still stand between them.
+    while (optind < argc) {
+        switch (int c = getopt_long(argc, argv, "+hv", options.data(), nullptr)) {
+            case 'h':
+                printHelp();
+                return EXIT_OK;
+            case '?':
+                return usage("");
+            case -1: {  // an operand, or the end after "--"
+                if (optind == argc) {
+                    break;
+                }
+                const char *operand = argv[optind++];
+                if (endpoint == nullptr) {
+                    endpoint = operand;
+                    break;
+                }
+                const CommandInfo *info = findCommand(operand);
+                if (info == nullptr) {
+                    return usage(std::string("unknown command \"") + operand + "\"");
+                }
+                steps.push_back(Step{info});
+                if (info->unit != nullptr) {
+                    if (optind == argc) {
+                        return usage(std::string(operand) + " needs a value");
+                    }
+                    steps.back().text = argv[optind++];
+                }
                 break;
+            }
+            default: {
+                std::string why;
+                if (!takeCommonOption(c, optarg, &settings, &verbosity, &why)) {
+                    return usage(why);
+                }
+            }
         }
-        if (arg[0] == '-' && arg[1] != '\0') {
-            return usage(std::string("unknown option ") + arg);
-        }
-        if (endpoint == nullptr) {
-            endpoint = arg;
-            continue;
-        }
-        const CommandInfo *info = findCommand(arg);
-        if (info == nullptr) {
-            return usage(std::string("unknown command \"") + arg + "\"");
-        }
-        steps.push_back(Step{info});
-        wantValue = info->unit != nullptr;
-    }
-    if (wantValue) {
-        return usage(std::string(steps.back().info->name) + " needs a value");
     }
     if (endpoint == nullptr) {
         return usage("no endpoint given");
