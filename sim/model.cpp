@@ -8,22 +8,22 @@
 namespace zorsim {
 namespace {
 
-constexpr double kCellOhms = 0.0025;
-constexpr double kAmbient = 22.0;
-constexpr double kThermalSeconds = 1200.0;
-constexpr double kMaxStep = 5.0;          // seconds of one integration step
-constexpr double kBalancingShare = 0.05;  // of the current a balancing cell still takes
-constexpr double kFanOn = 30.0, kFanOff = 28.0;
-constexpr double kHotLayer = 60.0, kHotHeatsink = 75.0, kAlertTemp = 55.0;
-constexpr double kHighCell = 4.40, kLowCell = 3.0;
+constexpr double CELL_OHMS = 0.0025;
+constexpr double AMBIENT = 22.0;
+constexpr double THERMAL_SECONDS = 1200.0;
+constexpr double MAX_STEP = 5.0;          // seconds of one integration step
+constexpr double BALANCING_SHARE = 0.05;  // of the current a balancing cell still takes
+constexpr double FAN_ON = 30.0, FAN_OFF = 28.0;
+constexpr double HOT_LAYER = 60.0, HOT_HEATSINK = 75.0, ALERT_TEMP = 55.0;
+constexpr double HIGH_CELL = 4.40, LOW_CELL = 3.0;
 
 // The cells differ a little, as real ones do: the charge that the first one
 // to balance has left over decides how long the last stage takes.
-constexpr std::array<double, kCells> kCapacityAh = {100, 97, 103, 99, 101, 96, 104, 100};
-constexpr std::array<double, kCells> kStartSoc = {0.52, 0.55, 0.50, 0.54, 0.51, 0.56, 0.49, 0.53};
+constexpr std::array<double, CELLS> CAPACITY_AH = {100, 97, 103, 99, 101, 96, 104, 100};
+constexpr std::array<double, CELLS> START_SOC = {0.52, 0.55, 0.50, 0.54, 0.51, 0.56, 0.49, 0.53};
 // Degrees of steady rise per ampere squared: the middle layers run warmest.
-constexpr std::array<double, 9> kHeating = {0.0050, 0.0058, 0.0065, 0.0070, 0.0071,
-                                            0.0066, 0.0059, 0.0051, 0.0125};
+constexpr std::array<double, 9> HEATING = {0.0050, 0.0058, 0.0065, 0.0070, 0.0071,
+                                           0.0066, 0.0059, 0.0051, 0.0125};
 
 double uniform(std::mt19937 &rng, double low, double high) {
     return low + (high - low) * (static_cast<double>(rng()) / 4294967296.0);
@@ -75,12 +75,12 @@ int clampInt(double v, int low, int high) {
 }  // namespace
 
 Model::Model(uint32_t seed) : rng_(seed) {
-    for (int i = 0; i < kCells; ++i) {
-        cells_[i].capacityAh = kCapacityAh[i] * uniform(rng_, 0.99, 1.01);
-        cells_[i].soc = kStartSoc[i] + uniform(rng_, -0.005, 0.005);
+    for (int i = 0; i < CELLS; ++i) {
+        cells_[i].capacityAh = CAPACITY_AH[i] * uniform(rng_, 0.99, 1.01);
+        cells_[i].soc = START_SOC[i] + uniform(rng_, -0.005, 0.005);
     }
     for (double &t : temps_) {
-        t = kAmbient + uniform(rng_, -0.3, 0.3);
+        t = AMBIENT + uniform(rng_, -0.3, 0.3);
     }
     humidityPhase_ = uniform(rng_, 0.0, 6.28);
 }
@@ -93,7 +93,7 @@ double Model::cellOpenCircuitVolts(int cell) const {
 
 double Model::openCircuitVolts() const {
     double v = 0.0;
-    for (int i = 0; i < kCells; ++i) {
+    for (int i = 0; i < CELLS; ++i) {
         v += cellOpenCircuitVolts(i);
     }
     return v;
@@ -105,16 +105,16 @@ double Model::outputAmps() const {
     }
     double limit = std::min(supply_.iset, supply_.imax);
     double volts = std::min(supply_.vset, supply_.vmax);
-    double amps = (volts - openCircuitVolts()) / (kCells * kCellOhms);
+    double amps = (volts - openCircuitVolts()) / (CELLS * CELL_OHMS);
     return std::clamp(amps, 0.0, std::max(limit, 0.0));
 }
 
 double Model::cellVolts(int cell) const {
-    return cellOpenCircuitVolts(cell) + outputAmps() * kCellOhms;
+    return cellOpenCircuitVolts(cell) + outputAmps() * CELL_OHMS;
 }
 
 double Model::stackVolts() const {
-    return openCircuitVolts() + outputAmps() * kCells * kCellOhms;
+    return openCircuitVolts() + outputAmps() * CELLS * CELL_OHMS;
 }
 
 double Model::outputVolts() const {
@@ -132,13 +132,13 @@ double Model::gasGaugePercent() const {
     for (const Cell &c : cells_) {
         sum += c.soc;
     }
-    return 100.0 * sum / kCells;
+    return 100.0 * sum / CELLS;
 }
 
 int Model::balanceRegister() const {
     int reg = 0;
-    for (int i = 0; i < kCells; ++i) {
-        if (cells_[i].soc >= kBalanceSoc) {
+    for (int i = 0; i < CELLS; ++i) {
+        if (cells_[i].soc >= BALANCE_SOC) {
             reg |= 1 << i;
         }
     }
@@ -148,21 +148,21 @@ int Model::balanceRegister() const {
 int Model::statusRegister() const {
     int reg = 0;
     if (enabled_) {
-        reg |= kStatusEnable;
+        reg |= STATUS_ENABLE;
     }
     if (outputAmps() > 0.05) {
-        reg |= kStatusChargeMode;
+        reg |= STATUS_CHARGE_MODE;
     }
     if (fanOn_) {
-        reg |= kStatusFan;
+        reg |= STATUS_FAN;
     }
     for (int i = 0; i < 8; ++i) {
-        if (temps_[i] >= kHotLayer) {
-            reg |= kStatusBatteryHot;
+        if (temps_[i] >= HOT_LAYER) {
+            reg |= STATUS_BATTERY_HOT;
         }
     }
-    if (temps_[8] >= kHotHeatsink) {
-        reg |= kStatusHeatsinkHot;
+    if (temps_[8] >= HOT_HEATSINK) {
+        reg |= STATUS_HEATSINK_HOT;
     }
     return reg;
 }
@@ -172,7 +172,7 @@ void Model::advance(double seconds) {
         return;
     }
     while (seconds > 0.0) {
-        double dt = std::min(seconds, kMaxStep);
+        double dt = std::min(seconds, MAX_STEP);
         step(dt);
         seconds -= dt;
     }
@@ -181,17 +181,17 @@ void Model::advance(double seconds) {
 void Model::step(double dt) {
     double amps = outputAmps();
     for (Cell &c : cells_) {
-        double share = c.soc >= kBalanceSoc ? kBalancingShare : 1.0;
+        double share = c.soc >= BALANCE_SOC ? BALANCING_SHARE : 1.0;
         c.soc = std::min(1.0, c.soc + share * amps * dt / (3600.0 * c.capacityAh));
     }
-    double k = 1.0 - exp(-dt / kThermalSeconds);
+    double k = 1.0 - exp(-dt / THERMAL_SECONDS);
     for (size_t i = 0; i < temps_.size(); ++i) {
-        double target = kAmbient + kHeating[i] * amps * amps;
+        double target = AMBIENT + HEATING[i] * amps * amps;
         temps_[i] += (target - temps_[i]) * k;
     }
-    if (temps_[8] >= kFanOn) {
+    if (temps_[8] >= FAN_ON) {
         fanOn_ = true;
-    } else if (temps_[8] < kFanOff) {
+    } else if (temps_[8] < FAN_OFF) {
         fanOn_ = false;
     }
     simSeconds_ += dt;
@@ -206,28 +206,28 @@ void Model::fail(int code) {
 void Model::checkProtection() {
     if (supply_.output && outputVolts() > supply_.ovset) {
         supply_.output = false;
-        supply_.fault |= kFaultOverVoltage;
-        supply_.latchedStatus |= kStsOverVoltage;
+        supply_.fault |= FAULT_OVER_VOLTAGE;
+        supply_.latchedStatus |= STS_OVER_VOLTAGE;
     }
 }
 
 int Model::supplyStatus() const {
     int sts = 0;
     if (supply_.output) {
-        sts |= kStsOutputOn;
+        sts |= STS_OUTPUT_ON;
         double limit = std::min(supply_.iset, supply_.imax);
-        sts |=
-            (enabled_ && outputAmps() >= limit - 1e-9) ? kStsConstantCurrent : kStsConstantVoltage;
+        sts |= (enabled_ && outputAmps() >= limit - 1e-9) ? STS_CONSTANT_CURRENT
+                                                          : STS_CONSTANT_VOLTAGE;
     }
-    if (supply_.fault & kFaultOverVoltage) {
-        sts |= kStsOverVoltage;
+    if (supply_.fault & FAULT_OVER_VOLTAGE) {
+        sts |= STS_OVER_VOLTAGE;
     }
     return sts;
 }
 
 void Model::setNumber(std::string_view arg, char unit, double low, double high, double *target) {
     if (arg.empty()) {
-        fail(kErrMissingParameter);
+        fail(ERR_MISSING_PARAMETER);
         return;
     }
     // The unit is optional and either case: "12V", "12v" and "12" all set 12.
@@ -236,9 +236,9 @@ void Model::setNumber(std::string_view arg, char unit, double low, double high, 
     }
     double value = 0.0;
     if (!parseNumber(arg, &value)) {
-        fail(kErrDataType);
+        fail(ERR_DATA_TYPE);
     } else if (value < low || value > high) {
-        fail(kErrOutOfRange);
+        fail(ERR_OUT_OF_RANGE);
     } else {
         *target = value;
     }
@@ -257,7 +257,7 @@ std::string Model::supplyCommand(std::string_view line) {
     std::string reply;
     if (!word.empty() && word.back() == '?') {
         if (!arg.empty()) {
-            fail(kErrParameterNotAllowed);
+            fail(ERR_PARAMETER_NOT_ALLOWED);
             return {};
         }
         supply_.latchedStatus |= supplyStatus();
@@ -280,16 +280,16 @@ std::string Model::supplyCommand(std::string_view line) {
         } else if (word == "FAULT?") {
             reply = keywordValue("FAULT", supply_.fault);
         } else {
-            fail(kErrUndefinedHeader);
+            fail(ERR_UNDEFINED_HEADER);
         }
         return reply;
     }
 
     if (word == "CLR" || word == "RST" || word == "TRG") {
         if (!arg.empty()) {
-            fail(kErrParameterNotAllowed);
+            fail(ERR_PARAMETER_NOT_ALLOWED);
         } else if (word == "CLR") {
-            supply_.err = kErrNone;
+            supply_.err = ERR_NONE;
             supply_.latchedStatus = 0;
             supply_.fault = 0;
         } else if (word == "RST") {
@@ -301,20 +301,20 @@ std::string Model::supplyCommand(std::string_view line) {
         if (arg == "0" || arg == "1") {
             supply_.output = arg == "1";
         } else {
-            fail(arg.empty() ? kErrMissingParameter : kErrDataType);
+            fail(arg.empty() ? ERR_MISSING_PARAMETER : ERR_DATA_TYPE);
         }
     } else if (word == "VSET") {
         setNumber(arg, 'V', 0.0, supply_.vmax, &supply_.vset);
     } else if (word == "ISET") {
         setNumber(arg, 'A', 0.0, supply_.imax, &supply_.iset);
     } else if (word == "OVSET") {
-        setNumber(arg, 'V', 0.0, kRatedVolts * 1.1, &supply_.ovset);
+        setNumber(arg, 'V', 0.0, RATED_VOLTS * 1.1, &supply_.ovset);
     } else if (word == "VMAX") {
-        setNumber(arg, 'V', 0.0, kRatedVolts, &supply_.vmax);
+        setNumber(arg, 'V', 0.0, RATED_VOLTS, &supply_.vmax);
     } else if (word == "IMAX") {
-        setNumber(arg, 'A', 0.0, kRatedAmps, &supply_.imax);
+        setNumber(arg, 'A', 0.0, RATED_AMPS, &supply_.imax);
     } else {
-        fail(kErrUndefinedHeader);
+        fail(ERR_UNDEFINED_HEADER);
     }
     checkProtection();
     return {};
@@ -336,7 +336,7 @@ std::string Model::statusReply() {
     int reg[24];
     int n = 0;
     reg[n++] = clampInt(gasGaugePercent() * 100.0, 0, 0xFFFF);
-    for (int i = 0; i < kCells; ++i) {
+    for (int i = 0; i < CELLS; ++i) {
         reg[n++] = clampInt(cellVolts(i) * 1000.0, 0, 0xFFFF);
     }
     int hundredths = clampInt(outputAmps() * 100.0, -32768, 32767);
@@ -345,7 +345,7 @@ std::string Model::statusReply() {
     for (size_t i = 0; i < temps_.size(); ++i) {
         double t = temps_[i] + uniform(rng_, -0.4, 0.4);
         reg[n++] = clampInt(t, 0, 0xFF);
-        if (temps_[i] >= kAlertTemp) {
+        if (temps_[i] >= ALERT_TEMP) {
             tempAlert |= 1 << i;
         }
     }
@@ -353,11 +353,11 @@ std::string Model::statusReply() {
     reg[n++] = clampInt(humidity + uniform(rng_, -0.6, 0.6), 0, 100);
     reg[n++] = balanceRegister();
     int voltAlert = 0;
-    for (int i = 0; i < kCells; ++i) {
+    for (int i = 0; i < CELLS; ++i) {
         double v = cellVolts(i);
-        if (v >= kHighCell) {
+        if (v >= HIGH_CELL) {
             voltAlert |= 1 << i;
-        } else if (v <= kLowCell) {
+        } else if (v <= LOW_CELL) {
             voltAlert |= 1 << (i + 8);
         }
     }
@@ -366,7 +366,7 @@ std::string Model::statusReply() {
     reg[n++] = statusRegister();
 
     std::string reply;
-    reply.reserve(kStatusReplySize + 1);
+    reply.reserve(STATUS_REPLY_SIZE + 1);
     char field[8];
     for (int i = 0; i < n; ++i) {
         bool narrow = i >= 10 && i <= 20;  // temperatures, humidity, balance

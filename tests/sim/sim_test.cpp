@@ -31,7 +31,7 @@ TEST(StatusReplyTest, IsSeventySevenBytesThatDecodeToTheModel) {
     for (int i = 0; i < 40; ++i) {
         m.advance(300);
         std::string reply = m.statusReply();
-        ASSERT_EQ(reply.size(), zorsim::kStatusReplySize);
+        ASSERT_EQ(reply.size(), zorsim::STATUS_REPLY_SIZE);
         EXPECT_EQ(reply.substr(74), "*\r\n");
         EXPECT_EQ(reply.find_first_not_of("0123456789ABCDEF"), 74u) << reply;
         BatteryStatus s{};
@@ -59,10 +59,10 @@ TEST(BalanceRegisterTest, GrowsFromZeroThroughPartialValuesToAllCells) {
     }
     EXPECT_EQ(previous, 0xFF);
     EXPECT_GE(partial, 2);
-    EXPECT_TRUE(m.statusRegister() & zorsim::kStatusEnable);
+    EXPECT_TRUE(m.statusRegister() & zorsim::STATUS_ENABLE);
     m.batteryCommand("@AF");
     EXPECT_EQ(m.outputAmps(), 0.0);
-    EXPECT_EQ(m.statusRegister() & (zorsim::kStatusEnable | zorsim::kStatusChargeMode), 0);
+    EXPECT_EQ(m.statusRegister() & (zorsim::STATUS_ENABLE | zorsim::STATUS_CHARGE_MODE), 0);
 }
 
 struct OutputCase {
@@ -94,7 +94,7 @@ TEST_P(SupplyOutputTest, RegulatesConstantCurrentThenConstantVoltage) {
     EXPECT_GE(m.outputAmps(), c.low);
     EXPECT_LE(m.outputAmps(), c.high);
     EXPECT_EQ(m.supplyCommand("STS?"), "STS " + std::to_string(c.sts) + "\r\n");
-    if (c.sts & zorsim::kStsConstantVoltage && c.enabled && c.vsetAboveOpenCircuit > 0) {
+    if (c.sts & zorsim::STS_CONSTANT_VOLTAGE && c.enabled && c.vsetAboveOpenCircuit > 0) {
         EXPECT_NEAR(m.outputVolts(), m.openCircuitVolts() + c.vsetAboveOpenCircuit, 1e-3);
     }
 }
@@ -242,7 +242,7 @@ TEST(BenchTest, ServesTheBatteryOnAPseudoTerminal) {
     ASSERT_TRUE(zortest::writeAll(tty.get(), "@AC\n@RQ\n"));
     std::string reply = zortest::readFor(tty.get(), 77, 2000);
     EXPECT_EQ(reply.size(), 77u);
-    EXPECT_TRUE(bench.model().statusRegister() & zorsim::kStatusEnable);
+    EXPECT_TRUE(bench.model().statusRegister() & zorsim::STATUS_ENABLE);
 }
 
 TEST(BenchTest, RefusesAPortInUse) {
