@@ -9,7 +9,7 @@
 #include "serial/serial.h"
 #include "sim/text.h"
 
-namespace commission {
+namespace zortools {
 
 std::vector<option> longOptions(std::initializer_list<option> own) {
     std::vector<option> table(own);
@@ -126,4 +126,4 @@ QuietStdout::~QuietStdout() {
     close(saved_);
 }
 
-}  // namespace commission
+}  // namespace zortools

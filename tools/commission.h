@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace commission {
+namespace zortools {
 
 // Exit statuses shared by both tools; each tool's --help lists them. A bad
 // command line ends with EX_USAGE (64, <sysexits.h>), as it does in zor_sim.
@@ -81,4 +81,4 @@ class QuietStdout {
     int saved_ = -1;
 };
 
-}  // namespace commission
+}  // namespace zortools

@@ -19,7 +19,7 @@
 #include "util/util.h"
 #include "zor_charger/zor_charger.h"
 
-using namespace commission;
+using namespace zortools;
 
 namespace {
 

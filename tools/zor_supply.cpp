@@ -18,7 +18,7 @@
 #include "util/util.h"
 #include "xfr/xfr.h"
 
-using namespace commission;
+using namespace zortools;
 
 namespace {
 
