@@ -1,6 +1,6 @@
 // The commissioning tools run as programs against stand-in instruments on
 // loopback TCP and on pseudo-terminals: the bytes they put on the wire, what
-// they print, and their exit statuses.
+// they print, and their exit statuses; and zor_sim's refusals.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -22,11 +22,9 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/bench.h"
 #include "tests/support/test_support.h"
 #include "zor_charger/zor_charger.h"
-#ifdef ZOR_HAVE_SIM
-#include "sim/bench.h"
-#endif
 
 extern char **environ;
 
@@ -194,6 +192,8 @@ StandIn::Answer supplyAnswer(std::map<std::string, std::string> special = {}) {
     };
 }
 
+const auto TCP_OR_PTY = [](const auto &info) { return info.param ? "Pty" : "Tcp"; };
+
 std::vector<std::string> with(std::vector<std::string> args, const std::string &endpoint) {
     args.insert(args.begin(), endpoint);
     return args;
@@ -253,8 +253,7 @@ TEST_P(SupplyCommands, SendEachCommandAndReadItBack) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(OverTcpAndPty, SupplyCommands, ::testing::Values(false, true),
-                         [](const auto &info) { return info.param ? "Pty" : "Tcp"; });
+INSTANTIATE_TEST_SUITE_P(OverTcpAndPty, SupplyCommands, ::testing::Bool(), TCP_OR_PTY);
 
 struct Refusal {
     std::vector<std::string> args;
@@ -425,8 +424,7 @@ TEST_P(BatteryRequests, SendOnlyWhatIsAskedAndPrintTheReport) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(OverTcpAndPty, BatteryRequests, ::testing::Values(false, true),
-                         [](const auto &info) { return info.param ? "Pty" : "Tcp"; });
+INSTANTIATE_TEST_SUITE_P(OverTcpAndPty, BatteryRequests, ::testing::Bool(), TCP_OR_PTY);
 
 TEST(BatteryReplies, OnlyAStatusReplyIsAccepted) {
     const struct {
@@ -453,7 +451,14 @@ TEST(BatteryReplies, OnlyAStatusReplyIsAccepted) {
     }
 }
 
-#ifdef ZOR_HAVE_SIM
+// A bad command line ends zor_sim with EX_USAGE (ports 0 in case it listened).
+TEST(SimRefusals, ExitWithTheUsageStatus) {
+    for (const char *bad : {"--speed=0x10", "--drop=3:x", "--lengths=,", "--seed=-1", "-x", "x"}) {
+        ToolRun run = runTool(ZOR_SIM_TOOL, {"--supply-port=0", "--battery-port=0", bad}, 3000);
+        EXPECT_EQ(run.status, 64) << bad << ": " << run.err;
+    }
+}
+
 // The commissioning sequence against the simulated bench: check the supply,
 // set it up, wake the battery and read its report.
 class SimulatedBench : public ::testing::TestWithParam<bool> {};
@@ -486,8 +491,6 @@ TEST_P(SimulatedBench, CommissionsBothInstruments) {
     EXPECT_EQ(bench.counters().statusRequests, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(OverTcpAndPty, SimulatedBench, ::testing::Values(false, true),
-                         [](const auto &info) { return info.param ? "Pty" : "Tcp"; });
-#endif
+INSTANTIATE_TEST_SUITE_P(OverTcpAndPty, SimulatedBench, ::testing::Bool(), TCP_OR_PTY);
 
 }  // namespace
