@@ -1,5 +1,6 @@
 #include "serial/serial.h"
 #include "serial/endpoint.h"
+#include "serial/line_settings.h"
 
 #include <arpa/inet.h>
 #include <ctype.h>
@@ -11,7 +12,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/uio.h>
@@ -19,9 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <array>
 #include <new>
-#include <utility>
 
 #include "util/util.h"
 
@@ -74,28 +72,6 @@ void dropRecord(PortRecord *rec) {
     }
     delete rec;
     errno = savedErrno;
-}
-
-// Every rate the Linux terminal interface has a constant for.
-constexpr std::array<std::pair<int, speed_t>, 30> kSpeeds{{
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},
-    {150, B150},         {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
-}};
-
-bool speedFor(int baud, speed_t *speed) {
-    for (const auto &[rate, constant] : kSpeeds) {
-        if (rate == baud) {
-            *speed = constant;
-            return true;
-        }
-    }
-    return false;
 }
 
 // The resolver reports through h_errno, which strerror cannot name; the
@@ -209,62 +185,25 @@ int openSerialPort(PortRecord *rec, const char *name, int *handle, int baud, int
     }
     tcflush(fd, TCIOFLUSH);
 
-    speed_t speed;
-    if (!speedFor(baud, &speed)) {
-        REPORT_LOCATION();
-        fprintf(stderr, "err: openPort: port \"%s\" has bad baud=%d\n", name, baud);
-        return fail();
-    }
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
-
-    if (stopBits == 2) {
-        tio.c_cflag |= CSTOPB;
-    } else {
-        tio.c_cflag &= ~CSTOPB;
-    }
-
-    tcflag_t size;
-    switch (dataBits) {
-        case 5:
-            size = CS5;
+    // Checked only after the flush: a line whose settings are refused still
+    // has its pending data discarded.
+    switch (rawLineAttributes(&tio, baud, dataBits, stopBits, parity)) {
+        case LineRefusal::NONE:
             break;
-        case 6:
-            size = CS6;
-            break;
-        case 7:
-            size = CS7;
-            break;
-        case 8:
-            size = CS8;
-            break;
-        default:
+        case LineRefusal::BAUD:
+            REPORT_LOCATION();
+            fprintf(stderr, "err: openPort: port \"%s\" has bad baud=%d\n", name, baud);
+            return fail();
+        case LineRefusal::DATA_BITS:
             REPORT_LOCATION();
             fprintf(stderr, "err: openPort: port \"%s\" has bad databits=%d\n", name, dataBits);
             return fail();
+        case LineRefusal::PARITY:
+            REPORT_LOCATION();
+            fprintf(stderr, "err: openPort: port \"%s\" has bad parity=%s\n", name,
+                    parity != nullptr ? parity : "(null)");
+            return fail();
     }
-    tio.c_cflag = (tio.c_cflag & ~CSIZE) | size;
-
-    if (parity != nullptr && strcasecmp(parity, "NONE") == 0) {
-        tio.c_cflag &= ~PARENB;  // PARODD means nothing without PARENB and stays as read
-    } else if (parity != nullptr && strcasecmp(parity, "EVEN") == 0) {
-        tio.c_cflag |= PARENB;
-        tio.c_cflag &= ~PARODD;
-    } else if (parity != nullptr && strcasecmp(parity, "ODD") == 0) {
-        tio.c_cflag |= PARENB | PARODD;
-    } else {
-        REPORT_LOCATION();
-        fprintf(stderr, "err: openPort: port \"%s\" has bad parity=%s\n", name,
-                parity != nullptr ? parity : "(null)");
-        return fail();
-    }
-
-    // Raw bytes; a read returns what is there after at most one second.
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 10;
-    tio.c_iflag &= ~(IGNCR | ICRNL | INLCR);
-    tio.c_lflag &= ~(ICANON | ECHO);
-    tio.c_cflag |= CLOCAL | CREAD;
 
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {
         int savedErrno = errno;
