@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <new>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,16 +82,8 @@ std::string subst(std::string text, const std::string &key, const std::string &v
 }
 
 // Report line numbers change with the source; the texts must not.
-// Built by appending: GCC 12 at -O3 takes an in-place replace for an
-// overlapping copy (-Wrestrict) and fails the Release build.
 std::string noLines(const std::string &text) {
-    std::string out;
-    size_t from = 0;
-    for (size_t at; (at = text.find("serial.cpp:", from)) != std::string::npos;) {
-        out.append(text, from, at + 11 - from).append("N");
-        from = std::min(text.find_first_not_of("0123456789", at + 11), text.size());
-    }
-    return out.append(text, from);
+    return std::regex_replace(text, std::regex("serial\\.cpp:[0-9]+"), "serial.cpp:N");
 }
 
 // True when `text` is `pattern` with each "<T>" a second from `from` to
