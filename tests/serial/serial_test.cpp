@@ -1,4 +1,5 @@
 #include "serial/serial.h"
+#include "serial/line_settings.h"
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -6,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <strings.h>
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/time.h>
@@ -43,18 +43,6 @@ void *operator new(std::size_t n, const std::nothrow_t &) noexcept {
 }
 void *operator new[](std::size_t n, const std::nothrow_t &) noexcept {
     return allocate(n, true);
-}
-
-// The attributes last handed to tcsetattr, and the descriptor: a pty keeps CS8
-// and no parity whatever it is told, so only these show the data bits and parity.
-static termios handedAttributes{};
-static int handedFd = -1;
-extern "C" int tcsetattr(int fd, int action, const termios *attributes) noexcept {
-    static auto real =
-        reinterpret_cast<int (*)(int, int, const termios *)>(dlsym(RTLD_NEXT, "tcsetattr"));
-    handedFd = fd;
-    handedAttributes = *attributes;
-    return real(fd, action, attributes);
 }
 
 // When set to N, the next N drains fail as a signal would cut them short: a
@@ -98,8 +86,20 @@ bool matchesTimes(const std::string &text, const std::string &pattern, time_t fr
     return at == std::string::npos && text == pattern;
 }
 
-// Every test has a pty line whose slave it also holds, set to a state unlike
-// what the port layer writes, so that changed and kept bits both show; and
+// `t` unlike what the port layer writes, so that changed and kept bits both show.
+termios unlikeRaw(termios t) {
+    t.c_cflag = (t.c_cflag & ~CSIZE) | CS7 | PARENB | PARODD | HUPCL | CSTOPB;
+    t.c_iflag |= IXON | ISTRIP | BRKINT | IGNCR | ICRNL | INLCR;
+    t.c_lflag |= ISIG | IEXTEN | ECHOE | ICANON | ECHO;
+    t.c_oflag |= OPOST;
+    t.c_cc[VMIN] = 5;
+    t.c_cc[VTIME] = 3;
+    t.c_cc[VEOL] = '!';  // ends a line while CR and NL are turned about
+    cfsetspeed(&t, B1200);
+    return t;
+}
+
+// Every test has a pty line whose slave it also holds, set unlike raw; and
 // every test must leave the port list empty and no descriptor behind.
 class PortTest : public ::testing::Test {
   protected:
@@ -112,14 +112,7 @@ class PortTest : public ::testing::Test {
         slave_.reset(::open(pty_.slavePath.c_str(), O_RDWR | O_NOCTTY));
         termios t;
         ASSERT_EQ(tcgetattr(slave_.get(), &t), 0);
-        t.c_cflag |= PARODD | HUPCL | CSTOPB;
-        t.c_iflag |= IXON | ISTRIP | BRKINT | IGNCR | ICRNL | INLCR;
-        t.c_lflag |= ISIG | IEXTEN | ECHOE | ICANON | ECHO;
-        t.c_oflag |= OPOST;
-        t.c_cc[VMIN] = 5;
-        t.c_cc[VTIME] = 3;
-        t.c_cc[VEOL] = '!';  // ends a line while CR and NL are turned about
-        cfsetspeed(&t, B1200);
+        t = unlikeRaw(t);
         ASSERT_EQ(tcsetattr(slave_.get(), TCSANOW, &t), 0);
         asRead_ = lineNow();
         fds_ = openDescriptorCount();
@@ -166,6 +159,44 @@ void expectSame(const termios &a, const termios &b) {
     EXPECT_EQ(cfgetispeed(&a), cfgetispeed(&b));
 }
 
+// Line settings on a line read unlike raw: the first refused (baud, data bits,
+// parity), or raw attributes with the row's bits and the rest as read.
+struct LineCase {
+    int baud, dataBits, stopBits;
+    const char *parity;
+    LineRefusal refusal;
+    tcflag_t bits;  // of CSIZE | CSTOPB | PARENB | PARODD
+    speed_t speed;
+};
+class LineSettingsTest : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(LineSettingsTest, GiveRawAttributesOrTheFirstRefusal) {
+    const LineCase &c = GetParam();
+    termios got = unlikeRaw(termios{}), want = got;
+    ASSERT_EQ(rawLineAttributes(&got, c.baud, c.dataBits, c.stopBits, c.parity), c.refusal);
+    if (c.refusal == LineRefusal::NONE) {
+        want.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD);
+        want.c_cflag |= c.bits | CLOCAL | CREAD;
+        want.c_iflag &= ~(IGNCR | ICRNL | INLCR);
+        want.c_lflag &= ~(ICANON | ECHO);
+        want.c_cc[VMIN] = 0;
+        want.c_cc[VTIME] = 10;
+        cfsetspeed(&want, c.speed);
+        expectSame(got, want);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, LineSettingsTest,
+    ::testing::Values(LineCase{50, 5, 1, "none", LineRefusal::NONE, CS5 | PARODD, B50},
+                      LineCase{9600, 6, 2, "EVEN", LineRefusal::NONE, CS6 | CSTOPB | PARENB, B9600},
+                      LineCase{115200, 7, 0, "odd", LineRefusal::NONE, CS7 | PARENB | PARODD,
+                               B115200},
+                      LineCase{4000000, 8, 3, "None", LineRefusal::NONE, CS8 | PARODD, B4000000},
+                      LineCase{12345, 4, 1, "x", LineRefusal::BAUD, 0, 0},
+                      LineCase{9600, 4, 1, "x", LineRefusal::DATA_BITS, 0, 0},
+                      LineCase{9600, 8, 1, nullptr, LineRefusal::PARITY, 0, 0}));
+
 // PTY is the pty's slave path, PORT the port of a listener that the test
 // starts, REFUSED a loopback port that nothing listens on. An empty `err`
 // marks a successful open.
@@ -173,7 +204,6 @@ struct OpenCase {
     const char *name;
     int baud, dataBits, stopBits;
     const char *parity, *err;
-    speed_t speed;
 };
 class OpenTest : public PortTest, public ::testing::WithParamInterface<OpenCase> {};
 
@@ -212,23 +242,9 @@ TEST_P(OpenTest, OpensOrReportsAndLeavesNothingBehind) {
     EXPECT_EQ(ports->isSocket, name == pty_.slavePath ? 0 : 1);
     if (ports->isSocket) {
         EXPECT_TRUE(server.accept(1000).valid());
-    } else {
+    } else {  // the line took the raw attributes, all but the data bits and parity a pty pins
         termios want = asRead_;
-        const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-        want.c_cflag = (want.c_cflag & ~(CSIZE | CSTOPB | PARENB)) | CLOCAL | CREAD;
-        want.c_cflag |= sizes[c.dataBits - 5] | (c.stopBits == 2 ? CSTOPB : 0);
-        if (strcasecmp(c.parity, "none") != 0) {
-            want.c_cflag = (want.c_cflag & ~PARODD) | PARENB;
-            want.c_cflag |= strcasecmp(c.parity, "odd") == 0 ? PARODD : 0;
-        }
-        want.c_iflag &= ~(IGNCR | ICRNL | INLCR);
-        want.c_lflag &= ~(ICANON | ECHO);
-        want.c_cc[VMIN] = 0;
-        want.c_cc[VTIME] = 10;
-        cfsetspeed(&want, c.speed);
-        EXPECT_EQ(handedFd, handle);
-        expectSame(handedAttributes, want);
-        // The line took them all but the data bits and parity that a pty pins.
+        rawLineAttributes(&want, c.baud, c.dataBits, c.stopBits, c.parity);  // the open took them
         want.c_cflag = (want.c_cflag & ~(CSIZE | PARENB)) | (lineNow().c_cflag & (CSIZE | PARENB));
         expectSame(lineNow(), want);
     }
@@ -241,31 +257,28 @@ TEST_P(OpenTest, OpensOrReportsAndLeavesNothingBehind) {
 INSTANTIATE_TEST_SUITE_P(
     Names, OpenTest,
     ::testing::Values(
-        OpenCase{"PTY", 50, 5, 1, "none", "", B50}, OpenCase{"PTY", 9600, 6, 2, "EVEN", "", B9600},
-        OpenCase{"PTY", 115200, 7, 0, "odd", "", B115200},
-        OpenCase{"PTY", 4000000, 8, 3, "None", "", B4000000},
-        OpenCase{"PTY", 9600, 9, 1, "none", BAD_LINE("databits=9"), 0},
-        OpenCase{"PTY", 9600, 4, 1, "x", BAD_LINE("databits=4"), 0},
-        OpenCase{"PTY", 9600, 8, 1, "N", BAD_LINE("parity=N"), 0},
-        OpenCase{"PTY", 12345, 8, 1, "none", BAD_LINE("baud=12345"), 0},
-        OpenCase{"tcp:127.0.0.1:PORT", 0, 0, 0, "", "", 0},
-        OpenCase{"tcpx:127.0.0.1::PORT:extra", 0, 0, 0, "", "", 0},
-        OpenCase{"tcp:::localhost:  PORTx", 0, 0, 0, "", "", 0},
-        OpenCase{"tcp:127.0.0.1:PORT+65536", 0, 0, 0, "", "", 0},
-        OpenCase{"tcp:127.0.0.1:REFUSED", 0, 0, 0, "", NET_FAIL("127.0.0.1", "REFUSED"), 0},
-        OpenCase{"tcp:127.0.0.1:none", 0, 0, 0, "", NET_FAIL("127.0.0.1", "0"), 0},
-        OpenCase{"tcp:zor-test.invalid:1", 0, 0, 0, "", NET_FAIL("zor-test.invalid", "1"), 0},
-        OpenCase{"tcp", 0, 0, 0, "", NET_FAIL("", "0"), 0},
-        OpenCase{"tcp::", 0, 0, 0, "", NET_FAIL("", "0"), 0},
-        OpenCase{"tcp:127.0.0.1", 0, 0, 0, "", NET_FAIL("127.0.0.1", "0"), 0},
+        OpenCase{"PTY", 50, 5, 1, "none", ""}, OpenCase{"PTY", 9600, 6, 2, "EVEN", ""},
+        OpenCase{"PTY", 115200, 7, 0, "odd", ""}, OpenCase{"PTY", 4000000, 8, 3, "None", ""},
+        OpenCase{"PTY", 9600, 9, 1, "none", BAD_LINE("databits=9")},
+        OpenCase{"PTY", 9600, 4, 1, "x", BAD_LINE("databits=4")},
+        OpenCase{"PTY", 9600, 8, 1, "N", BAD_LINE("parity=N")},
+        OpenCase{"PTY", 12345, 8, 1, "none", BAD_LINE("baud=12345")},
+        OpenCase{"tcp:127.0.0.1:PORT", 0, 0, 0, "", ""},
+        OpenCase{"tcpx:127.0.0.1::PORT:extra", 0, 0, 0, "", ""},
+        OpenCase{"tcp:::localhost:  PORTx", 0, 0, 0, "", ""},
+        OpenCase{"tcp:127.0.0.1:PORT+65536", 0, 0, 0, "", ""},
+        OpenCase{"tcp:127.0.0.1:REFUSED", 0, 0, 0, "", NET_FAIL("127.0.0.1", "REFUSED")},
+        OpenCase{"tcp:127.0.0.1:none", 0, 0, 0, "", NET_FAIL("127.0.0.1", "0")},
+        OpenCase{"tcp:zor-test.invalid:1", 0, 0, 0, "", NET_FAIL("zor-test.invalid", "1")},
+        OpenCase{"tcp", 0, 0, 0, "", NET_FAIL("", "0")},
+        OpenCase{"tcp::", 0, 0, 0, "", NET_FAIL("", "0")},
+        OpenCase{"tcp:127.0.0.1", 0, 0, 0, "", NET_FAIL("127.0.0.1", "0")},
         OpenCase{"TCP:x:1", 9600, 8, 1, "none",
                  "serial.cpp:N:err: openPort: could not open \"TCP:x:1\": No such file or "
-                 "directory\n",
-                 0},
+                 "directory\n"},
         OpenCase{"/dev/null", 9600, 8, 1, "none",
                  "serial.cpp:N:err: openPort: could not tcgetattr on \"/dev/null\": "
-                 "Inappropriate ioctl for device\n",
-                 0}));
+                 "Inappropriate ioctl for device\n"}));
 
 TEST_F(PortTest, ListFollowsEveryOpenAndClose) {
     LoopbackListener server;
