@@ -3,7 +3,8 @@
 # bounded time, starting from a copy of its seed corpus in fuzz/corpus/, so
 # the seeds in the repository are never changed. FUZZ_SECONDS sets the time
 # per target (default 60). Exits non-zero when a target finds a fault; the
-# input that caused it is kept under build-fuzz/findings/<target>/.
+# input that caused it is kept under build-fuzz/findings/<target>/. The last
+# line counts the targets that ran their time without a finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,6 +27,7 @@ done
 cmake --build "$dir" -j "$(nproc)" --target "${names[@]}"
 
 failed=0
+clean=0
 for t in "${targets[@]}"; do
     read -r name seeds maxlen <<<"$t"
     corpus=$dir/corpus/$seeds
@@ -39,10 +41,12 @@ for t in "${targets[@]}"; do
         -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" >"$log" 2>&1; then
         grep -E '^#[0-9]+.*DONE|stat::number_of_executed_units|stat::peak_rss' "$log" || true
         echo "corpus: $(ls "$corpus" | wc -l) inputs"
+        clean=$((clean + 1))
     else
         failed=1
         tail -n 60 "$log"
         echo "$name FOUND A FAULT: inputs in $findings, log in $log"
     fi
 done
+echo "fuzz targets: $clean of ${#targets[@]} without a finding"
 exit "$failed"

@@ -27,8 +27,12 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite build-sanitize -DZOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 echo "== fuzzing =="
 # Each target for FUZZ_SECONDS (default 60) from its seed corpus.
-bash scripts/fuzz.sh
-passed=$((passed + 3))  # the three fuzz targets ran their time without a finding
+fuzz_log=$(mktemp)
+trap 'rm -f "$fuzz_log"' EXIT
+bash scripts/fuzz.sh | tee "$fuzz_log"
+# Reached only when no target found a fault (pipefail): each that ran passed.
+fuzzed=$(sed -n 's/^fuzz targets: \([0-9]*\) of .*/\1/p' "$fuzz_log")
+passed=$((passed + ${fuzzed:?scripts/fuzz.sh did not say how many targets ran}))
 
 echo "== all stages done =="
 echo "tests: $passed passed, 0 failed"
