@@ -29,10 +29,16 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kLineLimit = 256;          // bytes of one received line
 constexpr size_t kOutputLimit = 64 * 1024;  // queued reply bytes per link
 constexpr size_t kLinksPerInstrument = 8;
+constexpr Instrument INSTRUMENTS[] = {Instrument::Supply, Instrument::Battery};
 // Characters that end a hexadecimal scan where they stand: no digit, no
 // blank, no sign and no 'x' that could make a "0x" prefix.
 constexpr std::string_view kGarbage = "GHIJKLMNOPQRSTUVWYZghijklmnopqrstuvwyz#*?!@$%&";
 constexpr size_t kFieldChars = 74;  // the status reply's hexadecimal fields
+
+// Where an instrument's things stand in the bench's arrays of two.
+constexpr size_t slotOf(Instrument which) {
+    return which == Instrument::Supply ? 0 : 1;
+}
 
 const char *nameOf(Instrument which) {
     return which == Instrument::Supply ? "supply" : "battery";
@@ -102,9 +108,11 @@ struct Bench::Impl {
     explicit Impl(Options o)
         : opt(std::move(o)), model(opt.seed), faultRng(opt.seed ^ 0x5eedfa17u) {}
 
+    bool openEndpoint(Instrument which, bool pty, int port, std::string *why);
     bool openTcp(Endpoint &e, int port, std::string *why);
     bool openPty(Endpoint &e, std::string *why);
     void closeAll();
+    std::string endpoint(Instrument which) const;
     void loop();
     void accept(Instrument which);
     void readLink(Link &link);
@@ -121,6 +129,22 @@ Bench::Bench(Options options) : impl_(std::make_unique<Impl>(std::move(options))
 
 Bench::~Bench() {
     stop();
+}
+
+// Opens an instrument's endpoint; a pty is served by one link from the start.
+bool Bench::Impl::openEndpoint(Instrument which, bool pty, int port, std::string *why) {
+    Endpoint &e = ends[slotOf(which)];
+    if (!(pty ? openPty(e, why) : openTcp(e, port, why))) {
+        return false;
+    }
+    if (pty) {
+        Link link(which);
+        link.fd = e.ptyMaster;
+        link.pty = true;
+        link.peer = e.ptyPath;
+        links.push_back(std::move(link));
+    }
+    return true;
 }
 
 bool Bench::Impl::openTcp(Endpoint &e, int port, std::string *why) {
@@ -190,10 +214,8 @@ bool Bench::start(std::string *why) {
         *why = "already running";
         return false;
     }
-    bool ok = (d.opt.supplyPty ? d.openPty(d.ends[0], why)
-                               : d.openTcp(d.ends[0], d.opt.supplyPort, why)) &&
-              (d.opt.batteryPty ? d.openPty(d.ends[1], why)
-                                : d.openTcp(d.ends[1], d.opt.batteryPort, why));
+    bool ok = d.openEndpoint(Instrument::Supply, d.opt.supplyPty, d.opt.supplyPort, why) &&
+              d.openEndpoint(Instrument::Battery, d.opt.batteryPty, d.opt.batteryPort, why);
     if (ok && pipe2(d.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         *why = errorText("pipe");
         ok = false;
@@ -201,15 +223,6 @@ bool Bench::start(std::string *why) {
     if (!ok) {
         d.closeAll();
         return false;
-    }
-    for (int i = 0; i < 2; ++i) {
-        if (d.ends[i].ptyMaster >= 0) {
-            Link link(i == 0 ? Instrument::Supply : Instrument::Battery);
-            link.fd = d.ends[i].ptyMaster;
-            link.pty = true;
-            link.peer = d.ends[i].ptyPath;
-            d.links.push_back(std::move(link));
-        }
     }
     d.started = d.lastAdvance = Clock::now();
     d.running = true;
@@ -252,14 +265,17 @@ void Bench::Impl::closeAll() {
     }
 }
 
+std::string Bench::Impl::endpoint(Instrument which) const {
+    const Endpoint &e = ends[slotOf(which)];
+    return e.ptyPath.empty() ? "tcp:" + opt.host + ":" + std::to_string(e.port) : e.ptyPath;
+}
+
 std::string Bench::supplyEndpoint() const {
-    const Endpoint &e = impl_->ends[0];
-    return e.ptyPath.empty() ? "tcp:" + impl_->opt.host + ":" + std::to_string(e.port) : e.ptyPath;
+    return impl_->endpoint(Instrument::Supply);
 }
 
 std::string Bench::batteryEndpoint() const {
-    const Endpoint &e = impl_->ends[1];
-    return e.ptyPath.empty() ? "tcp:" + impl_->opt.host + ":" + std::to_string(e.port) : e.ptyPath;
+    return impl_->endpoint(Instrument::Battery);
 }
 
 Counters Bench::counters() const {
@@ -271,7 +287,7 @@ Counters Bench::counters() const {
 
 std::vector<std::string> Bench::received(Instrument which) const {
     std::lock_guard<std::mutex> lock(impl_->mu);
-    const auto &h = impl_->history[which == Instrument::Supply ? 0 : 1];
+    const auto &h = impl_->history[slotOf(which)];
     return {h.begin(), h.end()};
 }
 
@@ -301,12 +317,15 @@ void Bench::Impl::log(const char *format, ...) {
 
 void Bench::Impl::loop() {
     std::vector<pollfd> fds;
+    std::vector<Instrument> listening;  // whose listener each of fds[1...] is
     while (running) {
         fds.clear();
         fds.push_back({wake[0], POLLIN, 0});
-        for (const Endpoint &e : ends) {
-            if (e.listenFd >= 0) {
-                fds.push_back({e.listenFd, POLLIN, 0});
+        listening.clear();
+        for (Instrument which : INSTRUMENTS) {
+            if (int fd = ends[slotOf(which)].listenFd; fd >= 0) {
+                fds.push_back({fd, POLLIN, 0});
+                listening.push_back(which);
             }
         }
         size_t firstLink = fds.size();
@@ -339,7 +358,7 @@ void Bench::Impl::loop() {
         }
         for (size_t i = 1; i < firstLink; ++i) {
             if (fds[i].revents & POLLIN) {
-                accept(fds[i].fd == ends[0].listenFd ? Instrument::Supply : Instrument::Battery);
+                accept(listening[i - 1]);
             }
         }
         // Links added by accept() come after the ones polled.
@@ -369,7 +388,7 @@ void Bench::Impl::loop() {
 }
 
 void Bench::Impl::accept(Instrument which) {
-    Endpoint &e = ends[which == Instrument::Supply ? 0 : 1];
+    Endpoint &e = ends[slotOf(which)];
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
     int fd = accept4(e.listenFd, reinterpret_cast<sockaddr *>(&addr), &len,
@@ -464,7 +483,7 @@ void Bench::Impl::takeLine(Link &link, const std::string &line) {
     }
     {
         std::lock_guard<std::mutex> lock(mu);
-        auto &h = history[link.which == Instrument::Supply ? 0 : 1];
+        auto &h = history[slotOf(link.which)];
         h.push_back(line);
         while (h.size() > opt.historyLines) {
             h.pop_front();
