@@ -18,22 +18,17 @@
 #include <chrono>
 #include <deque>
 #include <mutex>
-#include <random>
 #include <thread>
+
+#include "sim/shaping.h"
 
 namespace zorsim {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr size_t kLineLimit = 256;          // bytes of one received line
 constexpr size_t kOutputLimit = 64 * 1024;  // queued reply bytes per link
 constexpr size_t kLinksPerInstrument = 8;
 constexpr Instrument INSTRUMENTS[] = {Instrument::Supply, Instrument::Battery};
-// Characters that end a hexadecimal scan where they stand: no digit, no
-// blank, no sign and no 'x' that could make a "0x" prefix.
-constexpr std::string_view kGarbage = "GHIJKLMNOPQRSTUVWYZghijklmnopqrstuvwyz#*?!@$%&";
-constexpr size_t kFieldChars = 74;  // the status reply's hexadecimal fields
 
 // Where an instrument's things stand in the bench's arrays of two.
 constexpr size_t slotOf(Instrument which) {
@@ -75,8 +70,6 @@ struct Link {
     bool dead = false;
 };
 
-enum FaultKind { kDrop, kResize, kGarble, kSplit, kDelay, kFaultKinds };
-
 struct Endpoint {
     int listenFd = -1;
     int port = 0;
@@ -100,13 +93,10 @@ struct Bench::Impl {
     std::thread thread;
     std::atomic<bool> running{false};
     Clock::time_point started, lastAdvance;
-    std::mt19937 faultRng;
-    long faultChances[kFaultKinds] = {};
-    long faultStrikes[kFaultKinds] = {};
+    ReplyShaper shaper;
     long queriesAnswered = 0;
 
-    explicit Impl(Options o)
-        : opt(std::move(o)), model(opt.seed), faultRng(opt.seed ^ 0x5eedfa17u) {}
+    explicit Impl(Options o) : opt(std::move(o)), model(opt.seed), shaper(opt) {}
 
     bool openEndpoint(Instrument which, bool pty, int port, std::string *why);
     bool openTcp(Endpoint &e, int port, std::string *why);
@@ -117,10 +107,7 @@ struct Bench::Impl {
     void accept(Instrument which);
     void readLink(Link &link);
     void takeLine(Link &link, const std::string &line);
-    bool strikes(FaultKind kind, const FaultRate &rate);
-    size_t pick(size_t low, size_t high);
     std::string queueReply(Link &link, std::string bytes);
-    void queue(Link &link, std::string bytes, Clock::time_point due);
     void flush(Link &link);
     void log(const char *format, ...) __attribute__((format(printf, 2, 3)));
 };
@@ -549,96 +536,12 @@ void Bench::Impl::takeLine(Link &link, const std::string &line) {
     }
 }
 
-bool Bench::Impl::strikes(FaultKind kind, const FaultRate &rate) {
-    long chance = ++faultChances[kind];
-    bool strike = rate.every > 0
-                      ? chance % rate.every == 0
-                      : rate.probability > 0.0 && std::uniform_real_distribution<double>(
-                                                      0.0, 1.0)(faultRng) < rate.probability;
-    if (!strike || (rate.limit > 0 && faultStrikes[kind] >= rate.limit)) {
-        return false;
-    }
-    ++faultStrikes[kind];
-    return true;
-}
-
-size_t Bench::Impl::pick(size_t low, size_t high) {
-    return std::uniform_int_distribution<size_t>(low, high)(faultRng);
-}
-
-// Every reply to the charger passes through here: the battery's faults act
-// on its way out. Returns the bytes as they leave; empty when dropped.
+// Every reply to the charger passes through here: the shaper decides what
+// leaves and when, this only queues it. Returns the bytes as they leave;
+// empty when dropped.
 std::string Bench::Impl::queueReply(Link &link, std::string bytes) {
-    auto now = Clock::now();
-    if (link.which == Instrument::Supply) {
-        queue(link, bytes, now);
-        return bytes;
-    }
-    std::string shaped;
-    const Faults &f = opt.faults;
-    std::string what;
-    long Counters::*counted[kFaultKinds] = {};
-    if (strikes(kDrop, f.drop)) {
-        counted[kDrop] = &Counters::faultDrops;
-        what = " dropped";
-    } else {
-        if (strikes(kResize, f.resize) && !f.lengths.empty() && !bytes.empty()) {
-            size_t length = f.lengths[pick(0, f.lengths.size() - 1)];
-            std::string resized;
-            while (resized.size() < length) {
-                resized += bytes;  // padding repeats the reply, as an echo would
-            }
-            resized.resize(length);
-            bytes = std::move(resized);
-            counted[kResize] = &Counters::faultResizes;
-            what += " resized to " + std::to_string(length);
-        }
-        if (strikes(kGarble, f.garble) && !bytes.empty()) {
-            size_t span = std::min(bytes.size(), kFieldChars);
-            for (size_t n = pick(1, 3); n > 0; --n) {
-                bytes[pick(0, span - 1)] = kGarbage[pick(0, kGarbage.size() - 1)];
-            }
-            counted[kGarble] = &Counters::faultGarbles;
-            what += " garbled";
-        }
-        auto due = now;
-        if (strikes(kDelay, f.delay)) {
-            due += std::chrono::duration_cast<Clock::duration>(
-                std::chrono::duration<double>(f.delaySeconds));
-            counted[kDelay] = &Counters::faultDelays;
-            what += " delayed";
-        }
-        shaped = bytes;
-        if (strikes(kSplit, f.split) && bytes.size() >= 2) {
-            size_t at = pick(1, bytes.size() - 1);
-            queue(link, bytes.substr(0, at), due);
-            bytes.erase(0, at);
-            // The pause counts from the end of the first piece on the line.
-            due = link.lineFree + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(f.splitPause));
-            counted[kSplit] = &Counters::faultSplits;
-            what += " split at " + std::to_string(at);
-        }
-        if (!bytes.empty()) {
-            queue(link, std::move(bytes), due);
-        }
-    }
-    if (!what.empty()) {
-        {
-            std::lock_guard<std::mutex> lock(mu);
-            for (auto member : counted) {
-                if (member != nullptr) {
-                    ++(counters.*member);
-                }
-            }
-        }
-        log("%-7s -> reply%s", nameOf(link.which), what.c_str());
-    }
-    return shaped;
-}
-
-void Bench::Impl::queue(Link &link, std::string bytes, Clock::time_point due) {
-    if (link.outBytes + bytes.size() > kOutputLimit) {
+    ShapedReply shaped = shaper.shape(link.which, std::move(bytes), Clock::now());
+    if (link.outBytes + shaped.bytes.size() > kOutputLimit) {
         // Nobody reads this link: forget what is queued rather than grow.
         std::lock_guard<std::mutex> lock(mu);
         counters.droppedReplies += static_cast<long>(link.out.size());
@@ -646,25 +549,27 @@ void Bench::Impl::queue(Link &link, std::string bytes, Clock::time_point due) {
         link.outBytes = 0;
         link.lineFree = {};
     }
-    link.outBytes += bytes.size();
-    // Bytes leave in order: nothing starts before what was queued earlier has left.
-    Clock::time_point start = std::max(due, link.lineFree);
-    if (opt.lineRate <= 0) {
-        link.lineFree = start;
-        link.out.push_back(Pending{start, std::move(bytes)});
-        return;
+    PacedReply paced = shaper.pace(shaped, link.lineFree);
+    for (TimedPiece &piece : paced.pieces) {
+        link.out.push_back(Pending{piece.due, std::move(piece.bytes)});
     }
-    const std::chrono::duration<double> byteTime(10.0 / opt.lineRate);
-    const size_t chunk = std::max<size_t>(opt.chunkBytes, 1);
-    auto arrival = [&](size_t bytesSent) {
-        return start + std::chrono::duration_cast<Clock::duration>(byteTime * bytesSent);
-    };
-    // Each piece is handed over once its last byte has come off the line.
-    for (size_t at = 0; at < bytes.size(); at += chunk) {
-        size_t n = std::min(chunk, bytes.size() - at);
-        link.out.push_back(Pending{arrival(at + n), bytes.substr(at, n)});
+    link.outBytes += shaped.bytes.size();
+    link.lineFree = paced.lineFree;
+    if (!shaped.note.empty()) {
+        static constexpr long Counters::*COUNTED[FAULT_KINDS] = {
+            &Counters::faultDrops, &Counters::faultResizes, &Counters::faultGarbles,
+            &Counters::faultSplits, &Counters::faultDelays};
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            for (size_t kind = 0; kind < FAULT_KINDS; ++kind) {
+                if (shaped.struck[kind]) {
+                    ++(counters.*COUNTED[kind]);
+                }
+            }
+        }
+        log("%-7s -> reply%s", nameOf(link.which), shaped.note.c_str());
     }
-    link.lineFree = arrival(bytes.size());
+    return std::move(shaped.bytes);
 }
 
 void Bench::Impl::flush(Link &link) {

@@ -6,8 +6,9 @@
 // splits what each instrument receives into lines (the supply's end in a
 // carriage return, the battery's in a line feed; a stray "\r" before "\n" is
 // dropped), hands each line to the model and queues its reply. Every reply
-// leaves through one place (Bench::Impl::queueReply), the hook for anything
-// that alters replies on their way out. Simulated time follows the wall
+// leaves through one place (Bench::Impl::queueReply), where a ReplyShaper
+// (sim/shaping.h) decides which bytes leave and when: the faults and the line
+// rate act there, and the loop only sends. Simulated time follows the wall
 // clock times `speed`, or, with `secondsPerPoll` above zero, moves on by that
 // fixed step per status request, so a run without sleeps still charges.
 // Memory stays bounded however long it runs: line buffers, output queues and
