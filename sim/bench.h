@@ -47,15 +47,16 @@ struct FaultRate {
 // Faults of the battery's replies, tried in this order on each reply: a
 // dropped reply is gone; a resized one may then also be garbled, split and
 // delayed. Bytes leave in order, so whatever follows a late piece waits
-// behind it, as on a serial line.
+// behind it, as on a serial line. Every field has a default, so a designated
+// initializer such as Faults{.split = {1}} names only what it changes.
 struct Faults {
-    FaultRate drop;    // the reply is never sent
-    FaultRate resize;  // cut short or padded with field characters to one of `lengths`
+    FaultRate drop{};    // the reply is never sent
+    FaultRate resize{};  // cut short or padded with field characters to one of `lengths`
     std::vector<size_t> lengths = {1, 40, 76, 78, 79, 100, 154};
-    FaultRate garble;  // 1 to 3 field characters become characters no hex scan takes
-    FaultRate split;   // sent in two pieces, `splitPause` seconds apart on the line
+    FaultRate garble{};  // 1 to 3 field characters become characters no hex scan takes
+    FaultRate split{};   // sent in two pieces, `splitPause` seconds apart on the line
     double splitPause = 0.05;
-    FaultRate delay;  // sent `delaySeconds` late: past the charger's 2-second wait
+    FaultRate delay{};  // sent `delaySeconds` late: past the charger's 2-second wait
     double delaySeconds = 2.5;
     // Above zero: a TCP link closes once it has received this many lines
     // (after its replies went out); the listener accepts the next client.
@@ -83,7 +84,7 @@ struct Options {
     uint32_t seed = 1;
     FILE *log = nullptr;         // one line per received line and link event; may be null
     size_t historyLines = 4096;  // received lines kept per instrument
-    Faults faults;
+    Faults faults{};
 };
 
 struct Counters {

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "sim/bench.h"
+#include "sim/shaping.h"
 #include "tests/support/test_support.h"
 #include "zor_charger/zor_charger.h"
 
@@ -295,82 +296,127 @@ TEST_P(LineRateTest, RepliesLeaveAtTheLinePace) {
 
 INSTANTIATE_TEST_SUITE_P(Chunks, LineRateTest, ::testing::Values(1, 64));
 
-// What a fault does to the bytes of a status reply, seen from a raw client.
+// What the shaper makes of a status reply on a free line: the bytes that
+// leave, in how many pieces and when, in seconds from the reply.
 struct FaultBytesCase {
     const char *name;
-    void (*set)(zorsim::Faults &);
-    // Checks the bytes of the bytes that came until 0.6 s passed without one and when.
-    void (*check)(const std::string &bytes, double seconds);
+    zorsim::Options opt;
+    size_t size, pieces;
+    double first, last;    // when the first and the last piece leave
+    bool garbled = false;  // else the reply leaves as made, cut or padded to `size`
 };
 
 std::ostream &operator<<(std::ostream &os, const FaultBytesCase &c) {
     return os << c.name;
 }
 
+// Sends `reply` through the shaper on a line free at `lineFree`, and moves
+// that on. Returns its pieces' times in seconds from then; adds their bytes to *bytes.
+std::vector<double> sendThrough(zorsim::ReplyShaper &shaper, zorsim::Instrument which,
+                                const std::string &reply, zorsim::Clock::time_point &lineFree,
+                                std::string *bytes) {
+    zorsim::PacedReply paced = shaper.pace(shaper.shape(which, reply, {}), lineFree);
+    std::vector<double> dues;
+    for (const zorsim::TimedPiece &piece : paced.pieces) {
+        dues.push_back(std::chrono::duration<double>(piece.due - lineFree).count());
+        *bytes += piece.bytes;
+    }
+    EXPECT_TRUE(paced.pieces.empty() || paced.lineFree == paced.pieces.back().due)
+        << "the line is free once the last piece has left";
+    lineFree = paced.lineFree;
+    return dues;
+}
+
 class FaultBytesTest : public ::testing::TestWithParam<FaultBytesCase> {};
 
 TEST_P(FaultBytesTest, ChangesTheReplyAsPromised) {
     const FaultBytesCase &c = GetParam();
-    zorsim::Options opt = anyPorts();
-    c.set(opt.faults);
-    BenchClient client(opt);
-    client.start();
-    auto begin = std::chrono::steady_clock::now();
-    ASSERT_TRUE(zortest::writeAll(client.battery.get(), "@RQ\n"));
-    std::string first = zortest::readFor(client.battery.get(), 1000, 600);
-    double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    c.check(first, seconds);
+    zorsim::ReplyShaper shaper(c.opt);
+    const std::string reply = chargingModel().statusReply();
+    zorsim::Clock::time_point lineFree{};
+    std::string bytes;
+    std::vector<double> dues =
+        sendThrough(shaper, zorsim::Instrument::Battery, reply, lineFree, &bytes);
+    ASSERT_EQ(bytes.size(), c.size);
+    ASSERT_EQ(dues.size(), c.pieces);
+    if (c.pieces > 0) {
+        EXPECT_TRUE(std::is_sorted(dues.begin(), dues.end()));
+        EXPECT_NEAR(dues.front(), c.first, 1e-6);
+        EXPECT_NEAR(dues.back(), c.last, 1e-6);
+    }
+    if (!c.garbled) {
+        EXPECT_EQ(bytes, (reply + reply).substr(0, c.size)) << "padding repeats the reply";
+        return;
+    }
+    size_t odd = 0;
+    for (unsigned char ch : bytes.substr(0, 74)) {
+        odd += !isxdigit(ch);
+        EXPECT_TRUE(isxdigit(ch) || (isgraph(ch) && strchr("xX+-", ch) == nullptr)) << ch;
+    }
+    EXPECT_GE(odd, 1u);
+    EXPECT_LE(odd, 3u);
+    EXPECT_EQ(bytes.substr(74), "*\r\n");
 }
+
+constexpr double BYTE_TIME = 10.0 / 9600;      // seconds a byte takes on a 9600-baud line
+constexpr double REPLY_TIME = 77 * BYTE_TIME;  // and a status reply
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FaultBytesTest,
-    ::testing::Values(FaultBytesCase{
-                          "Dropped", [](zorsim::Faults &f) { f.drop = {1}; },
-                          [](const std::string &bytes, double) { EXPECT_EQ(bytes, ""); }},
-                      FaultBytesCase{"Resized",
-                                     [](zorsim::Faults &f) {
-                                         f.resize = {1};
-                                         f.lengths = {154};
-                                     },
-                                     [](const std::string &bytes, double) {
-                                         ASSERT_EQ(bytes.size(), 154u);
-                                         EXPECT_EQ(bytes.substr(0, 77), bytes.substr(77));
-                                     }},
-                      FaultBytesCase{"Garbled", [](zorsim::Faults &f) { f.garble = {1}; },
-                                     [](const std::string &bytes, double) {
-                                         ASSERT_EQ(bytes.size(), 77u);
-                                         size_t odd = 0;
-                                         for (char ch : bytes.substr(0, 74)) {
-                                             odd += !isxdigit(static_cast<unsigned char>(ch));
-                                             EXPECT_TRUE(isxdigit(static_cast<unsigned char>(ch)) ||
-                                                         (isgraph(static_cast<unsigned char>(ch)) &&
-                                                          strchr("xX+-", ch) == nullptr))
-                                                 << ch;
-                                         }
-                                         EXPECT_GE(odd, 1u);
-                                         EXPECT_LE(odd, 3u);
-                                         EXPECT_EQ(bytes.substr(74), "*\r\n");
-                                     }},
-                      FaultBytesCase{"Delayed",
-                                     [](zorsim::Faults &f) {
-                                         f.delay = {1};
-                                         f.delaySeconds = 0.3;
-                                     },
-                                     [](const std::string &bytes, double seconds) {
-                                         EXPECT_EQ(bytes.size(), 77u);
-                                         EXPECT_GE(seconds, 0.3);
-                                     }},
-                      FaultBytesCase{"Split",
-                                     [](zorsim::Faults &f) {
-                                         f.split = {1};
-                                         f.splitPause = 0.3;
-                                     },
-                                     [](const std::string &bytes, double seconds) {
-                                         EXPECT_EQ(bytes.size(), 77u);
-                                         EXPECT_GE(seconds, 0.3) << "the second piece comes later";
-                                     }}),
+    ::testing::ValuesIn(std::vector<FaultBytesCase>{
+        {"Dropped", {.faults = {.drop = {1}}}, 0, 0, 0, 0},
+        {"Resized", {.faults = {.resize = {1}, .lengths = {154}}}, 154, 1, 0, 0},
+        {"Garbled", {.faults = {.garble = {1}}}, 77, 1, 0, 0, true},
+        {"Delayed", {.faults = {.delay = {1}, .delaySeconds = 0.3}}, 77, 1, 0.3, 0.3},
+        {"Split", {.faults = {.split = {1}, .splitPause = 0.3}}, 77, 2, 0, 0.3},
+        // On a line each byte takes its time; pieces go once their last byte is in.
+        {"PacedByteByByte", {.lineRate = 9600}, 77, 77, BYTE_TIME, REPLY_TIME},
+        {"PacedInChunks", {.lineRate = 9600, .chunkBytes = 64}, 77, 2, 64 * BYTE_TIME, REPLY_TIME},
+        // The pause counts from the end of the first piece on the line.
+        {"PacedSplit",
+         {.lineRate = 9600, .faults = {.split = {1}}},
+         77,
+         77,
+         BYTE_TIME,
+         REPLY_TIME + 0.05},
+    }),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Faults strike by count up to their limit, on battery replies only, and
+// every reply waits until the line is free of the one before.
+TEST(ReplyShaperTest, CountsBatteryRepliesAndKeepsTheLineInOrder) {
+    zorsim::ReplyShaper shaper({.lineRate = 9600, .chunkBytes = 2, .faults = {.drop = {2, 0, 2}}});
+    zorsim::Clock::time_point lineFree{};
+    std::string sent;
+    for (char i = '1'; i <= '6'; ++i) {
+        for (auto [which, reply] : {std::pair{zorsim::Instrument::Supply, std::string{i, 'S'}},
+                                    std::pair{zorsim::Instrument::Battery, std::string{i, 'B'}}}) {
+            for (double due : sendThrough(shaper, which, reply, lineFree, &sent)) {
+                EXPECT_NEAR(due, 2 * BYTE_TIME, 1e-6) << reply << " starts once the line is free";
+            }
+        }
+    }
+    EXPECT_EQ(sent, "1S1B2S3S3B4S5S5B6S6B") << "the 2nd and 4th battery replies dropped, no more";
+    EXPECT_NEAR(std::chrono::duration<double>(lineFree.time_since_epoch()).count(), 20 * BYTE_TIME,
+                1e-6);
+}
+
+// Every choice follows the seed: the same seed shapes the same, another otherwise.
+TEST(ReplyShaperTest, FollowsTheSeed) {
+    auto shapes = [](uint32_t seed) {
+        zorsim::Faults faults{.resize = {0, .3}, .garble = {0, .3}, .split = {0, .3}};
+        zorsim::ReplyShaper shaper({.seed = seed, .faults = faults});
+        std::string all;
+        for (int i = 0; i < 40; ++i) {
+            zorsim::ShapedReply s =
+                shaper.shape(zorsim::Instrument::Battery, std::string(77, '0'), {});
+            all += s.bytes + s.note;
+        }
+        return all;
+    };
+    EXPECT_EQ(shapes(5), shapes(5));
+    EXPECT_NE(shapes(5), shapes(6));
+}
 
 TEST(BenchFaultTest, ClosedLinkLetsTheNextClientIn) {
     zorsim::Options opt = anyPorts();
