@@ -361,12 +361,6 @@ std::ostream &operator<<(std::ostream &os, const FaultCase &c) {
     return os << c.name;
 }
 
-zorsim::Faults with(void (*set)(zorsim::Faults &)) {
-    zorsim::Faults f;
-    set(f);
-    return f;
-}
-
 long strikes(const zorsim::Counters &c) {
     return c.faultDrops + c.faultResizes + c.faultGarbles + c.faultSplits + c.faultDelays +
            c.faultCloses + c.silentQueries;
@@ -413,76 +407,31 @@ TEST_P(FaultTest, ChargerKeepsGoingAndAcceptsOnlyWholeReplies) {
 // cases of their own so that they run side by side.
 INSTANTIATE_TEST_SUITE_P(
     Faults, FaultTest,
-    ::testing::Values(
-        FaultCase{"None", {}, 40, 0, 40, 40, true},
-        FaultCase{"Garbled", with([](zorsim::Faults &f) {
-                      f.garble = {2, 0, 0};
-                  }),
-                  60, 30, 60, 60, true},
-        FaultCase{"Cut76", with([](zorsim::Faults &f) {
-                      f.resize = {1};
-                      f.lengths = {76};
-                  }),
-                  8, 8, 0, 0, false},
-        FaultCase{"Long78", with([](zorsim::Faults &f) {
-                      f.resize = {1};
-                      f.lengths = {78};
-                  }),
-                  8, 8, 0, 0, false},
-        FaultCase{"Long79", with([](zorsim::Faults &f) {
-                      f.resize = {1};
-                      f.lengths = {79};
-                  }),
-                  8, 8, 0, 0, false},
-        FaultCase{"Resized", with([](zorsim::Faults &f) { f.resize = {2}; }), 60, 30, 30, 30,
-                  false},
-        FaultCase{"ResizedOnce", with([](zorsim::Faults &f) {
-                      f.resize = {3, 0, 1};
-                      f.lengths = {154};
-                  }),
-                  60, 1, 59, 59, true},
-        FaultCase{"Split", with([](zorsim::Faults &f) {
-                      f.split = {4, 0, 2};
-                  }),
-                  60, 2, 60, 60, true},
-        FaultCase{"SplitAtOnce", with([](zorsim::Faults &f) {
-                      f.split = {1};
-                      f.splitPause = 0;
-                  }),
-                  30, 30, 0, 30, false},
-        FaultCase{"Dropped", with([](zorsim::Faults &f) {
-                      f.drop = {3, 0, 3};
-                  }),
-                  12, 3, 9, 9, true},
-        FaultCase{"DelayedOnce", with([](zorsim::Faults &f) {
-                      f.delay = {3, 0, 1};
-                  }),
-                  50, 1, 47, 48, true},
-        FaultCase{"Mixed", with([](zorsim::Faults &f) {
-                      f.garble = {0, 0.2};
-                      f.resize = {0, 0.1};
-                      f.split = {0, 0.1};
-                      f.splitPause = 0.02;
-                  }),
-                  150, 20, 100,
-                  149, false},
-        FaultCase{"SupplyQuiet", with([](zorsim::Faults &f) { f.supplyQueriesAnswered = 0; }), 20,
-                  0, 20, 20, true},
+    ::testing::ValuesIn(std::vector<FaultCase>{
+        {"None", {}, 40, 0, 40, 40, true},
+        {"Garbled", {.garble = {2, 0, 0}}, 60, 30, 60, 60, true},
+        {"Cut76", {.resize = {1}, .lengths = {76}}, 8, 8, 0, 0, false},
+        {"Long78", {.resize = {1}, .lengths = {78}}, 8, 8, 0, 0, false},
+        {"Long79", {.resize = {1}, .lengths = {79}}, 8, 8, 0, 0, false},
+        {"Resized", {.resize = {2}}, 60, 30, 30, 30, false},
+        {"ResizedOnce", {.resize = {3, 0, 1}, .lengths = {154}}, 60, 1, 59, 59, true},
+        {"Split", {.split = {4, 0, 2}}, 60, 2, 60, 60, true},
+        {"SplitAtOnce", {.split = {1}, .splitPause = 0}, 30, 30, 0, 30, false},
+        {"Dropped", {.drop = {3, 0, 3}}, 12, 3, 9, 9, true},
+        {"DelayedOnce", {.delay = {3, 0, 1}}, 50, 1, 47, 48, true},
+        {"Mixed",
+         {.resize = {0, 0.1}, .garble = {0, 0.2}, .split = {0, 0.1}, .splitPause = 0.02},
+         150,
+         20,
+         100,
+         149,
+         false},
+        {"SupplyQuiet", {.supplyQueriesAnswered = 0}, 20, 0, 20, 20, true},
         // On a 9600-baud line with time between polls, each fault costs its own poll only.
-        FaultCase{"PacedLateOnce", with([](zorsim::Faults &f) {
-                      f.delay = {3, 0, 1};
-                  }),
-                  5, 1, 4, 4, true, true},
-        FaultCase{"PacedSplitHalfSecond", with([](zorsim::Faults &f) {
-                      f.split = {3, 0, 1};
-                      f.splitPause = 0.5;
-                  }),
-                  5, 1, 4, 4, true, true},
-        FaultCase{"PacedDoubleOnce", with([](zorsim::Faults &f) {
-                      f.resize = {3, 0, 1};
-                      f.lengths = {154};
-                  }),
-                  5, 1, 4, 4, true, true}),
+        {"PacedLateOnce", {.delay = {3, 0, 1}}, 5, 1, 4, 4, true, true},
+        {"PacedSplitHalfSecond", {.split = {3, 0, 1}, .splitPause = 0.5}, 5, 1, 4, 4, true, true},
+        {"PacedDoubleOnce", {.resize = {3, 0, 1}, .lengths = {154}}, 5, 1, 4, 4, true, true},
+    }),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Both instruments at 9600 baud, reached the ways a real bench reaches them.
