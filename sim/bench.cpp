@@ -25,9 +25,9 @@
 namespace zorsim {
 namespace {
 
-constexpr size_t kLineLimit = 256;          // bytes of one received line
-constexpr size_t kOutputLimit = 64 * 1024;  // queued reply bytes per link
-constexpr size_t kLinksPerInstrument = 8;
+constexpr size_t LINE_LIMIT = 256;          // bytes of one received line
+constexpr size_t OUTPUT_LIMIT = 64 * 1024;  // queued reply bytes per link
+constexpr size_t LINKS_PER_INSTRUMENT = 8;
 constexpr Instrument INSTRUMENTS[] = {Instrument::Supply, Instrument::Battery};
 
 // Where an instrument's things stand in the bench's arrays of two.
@@ -388,7 +388,7 @@ void Bench::Impl::accept(Instrument which) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     size_t count = std::count_if(links.begin(), links.end(),
                                  [&](const Link &l) { return l.which == which && !l.dead; });
-    if (count >= kLinksPerInstrument) {
+    if (count >= LINKS_PER_INSTRUMENT) {
         for (Link &l : links) {
             if (l.which == which && !l.dead) {
                 l.dead = true;  // the oldest gives way
@@ -440,12 +440,12 @@ void Bench::Impl::readLink(Link &link) {
             }
             link.line.clear();
             link.discarding = false;
-        } else if (link.line.size() >= kLineLimit) {
+        } else if (link.line.size() >= LINE_LIMIT) {
             if (!link.discarding) {
                 std::lock_guard<std::mutex> lock(mu);
                 ++counters.overlongLines;
                 if (supply) {
-                    model.fail(kErrTooLong);
+                    model.fail(ERR_TOO_LONG);
                 }
                 log("%-7s <- overlong line dropped (\"%s...\")", nameOf(link.which),
                     escape(link.line.substr(0, 32)).c_str());
@@ -541,7 +541,7 @@ void Bench::Impl::takeLine(Link &link, const std::string &line) {
 // empty when dropped.
 std::string Bench::Impl::queueReply(Link &link, std::string bytes) {
     ShapedReply shaped = shaper.shape(link.which, std::move(bytes), Clock::now());
-    if (link.outBytes + shaped.bytes.size() > kOutputLimit) {
+    if (link.outBytes + shaped.bytes.size() > OUTPUT_LIMIT) {
         // Nobody reads this link: forget what is queued rather than grow.
         std::lock_guard<std::mutex> lock(mu);
         counters.droppedReplies += static_cast<long>(link.out.size());

@@ -41,8 +41,6 @@ constexpr int ERR_MISSING_PARAMETER = -109;
 constexpr int ERR_DATA_TYPE = -104;     // a number that does not parse
 constexpr int ERR_OUT_OF_RANGE = -222;  // a number outside the supply's limits
 constexpr int ERR_TOO_LONG = -223;      // a line longer than the input buffer
-// The name bench.cpp's line reader still uses.
-constexpr int kErrTooLong = ERR_TOO_LONG;
 
 // Bits of the supply's STS (and, latched since CLR, ASTS) register.
 constexpr int STS_CONSTANT_VOLTAGE = 0x01;
