@@ -13,6 +13,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/bench_support.h"
+#include "serial/serial.h"
 #include "sim/bench.h"
 #include "util/util.h"
 #include "zor_charger/zor_charger.h"
@@ -22,6 +23,8 @@ namespace {
 constexpr double SECONDS_PER_POLL = 5.0;
 constexpr double REQUIRED_PAUSE = 0.010;  // after each send
 constexpr int SENDS_PER_POLL = 2;         // "@RQ\n" and the current setting
+// A receive ends once the line has been quiet this long after the reply.
+constexpr double QUIET_GAP = RECEIVE_QUIET_GAP_MS / 1000.0;
 
 zorsim::Options simOptions() {
     zorsim::Options o;
@@ -172,10 +175,12 @@ void BM_Poll(benchmark::State &state) {
     state.counters["answer_us"] = answer * 1e6;
     state.counters["pause_us"] = pause * 1e6;
     state.counters["cpu_us"] = cpuPerPoll * 1e6;
-    // Beyond the required pauses (10 ms each) and the instrument's answer.
-    state.counters["own_us"] = (perPoll - SENDS_PER_POLL * REQUIRED_PAUSE - answer) * 1e6;
-    // Beyond the pauses as the system sleeps them, and the answer.
-    state.counters["own_slept_us"] = (perPoll - SENDS_PER_POLL * pause - answer) * 1e6;
+    // Beyond the required pauses (10 ms each), the quiet gap that ends the
+    // receive and the instrument's answer.
+    state.counters["own_us"] =
+        (perPoll - SENDS_PER_POLL * REQUIRED_PAUSE - QUIET_GAP - answer) * 1e6;
+    // Beyond the pauses as the system sleeps them, the gap and the answer.
+    state.counters["own_slept_us"] = (perPoll - SENDS_PER_POLL * pause - QUIET_GAP - answer) * 1e6;
 }
 BENCHMARK(BM_Poll)->Args({200, 1})->Args({200, 0})->Iterations(1)->UseManualTime()->Unit(
     benchmark::kMillisecond);
