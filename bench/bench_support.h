@@ -1,6 +1,5 @@
-// Pieces shared by the benchmark programs: a stand-in system logger, a
-// sample status reply, scratch folders, standard output sent to a file, and
-// the clocks they read.
+// Pieces shared by the benchmark programs: a stand-in system logger, scratch
+// folders, standard output sent to a file, and the clocks they read.
 #pragma once
 
 #include <stdio.h>
@@ -11,13 +10,6 @@
 #include <thread>
 
 namespace zorbench {
-
-// A typical accepted reply: 80.00 % gauge, eight cells at 3.700 V, 45.00 A,
-// 25 degrees, 45 % humidity, no balancing, no alerts, status 8408.
-constexpr char SAMPLE_REPLY[] =
-    "1F400E740E740E740E740E740E740E740E741194191919191919191919"
-    "2D00000000008408*\r\n";
-static_assert(sizeof SAMPLE_REPLY - 1 == 77, "a status reply is 77 bytes");
 
 // Where glibc's syslog sends its messages.
 constexpr char SYSTEM_LOG_PATH[] = "/dev/log";

@@ -12,11 +12,12 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/bench_support.h"
+#include "tests/support/status_reply.h"
 #include "zor_charger/zor_charger.h"
 
 namespace {
 
-using zorbench::SAMPLE_REPLY;
+using zortest::TYPICAL_REPLY;
 
 constexpr time_t REPORT_TIME = 1700000000;
 constexpr int REWIND_EVERY = 4096;  // reports between truncations of a scratch file
@@ -76,7 +77,7 @@ void withScratchFile(benchmark::State &state, const char *parent, int bufferMode
 void BM_DecodeStatusReply(benchmark::State &state) {
     BatteryStatus status{};
     for (auto _ : state) {
-        decodeStatusReply(SAMPLE_REPLY, &status);
+        decodeStatusReply(TYPICAL_REPLY, &status);
         benchmark::DoNotOptimize(status);
     }
 }
@@ -85,15 +86,13 @@ BENCHMARK(BM_DecodeStatusReply);
 // Floor of the scan: the same 24 fields from plain hexadecimal digits, with
 // no set-up per field.
 void BM_DecodeFloor(benchmark::State &state) {
-    static constexpr int WIDTHS[24] = {4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 2, 2,
-                                       2, 2, 2, 2, 2, 2, 2, 2, 2, 4, 4, 4};
-    int32_t fields[24];
+    int32_t fields[zortest::REPLY_FIELDS];
     for (auto _ : state) {
-        const char *p = SAMPLE_REPLY;
+        const char *p = TYPICAL_REPLY;
         benchmark::DoNotOptimize(p);
-        for (int f = 0; f < 24; ++f) {
+        for (int f = 0; f < zortest::REPLY_FIELDS; ++f) {
             uint32_t v = 0;
-            for (int i = 0; i < WIDTHS[f]; ++i, ++p) {
+            for (int i = 0; i < zortest::FIELD_WIDTHS[f]; ++i, ++p) {
                 char c = *p;
                 v = v * 16 + static_cast<uint32_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
             }
@@ -106,7 +105,7 @@ BENCHMARK(BM_DecodeFloor);
 
 BatteryStatus sampleStatus() {
     BatteryStatus status{};
-    decodeStatusReply(SAMPLE_REPLY, &status);
+    decodeStatusReply(TYPICAL_REPLY, &status);
     return status;
 }
 
@@ -215,7 +214,7 @@ void BM_WholeReply(benchmark::State &state) {
     {
         zorbench::StdoutToFile console(memoryDir.path() + "/console.out");
         for (auto _ : state) {
-            decodeStatusReply(SAMPLE_REPLY, &status);
+            decodeStatusReply(TYPICAL_REPLY, &status);
             reportStatus(&status, dataLog);
         }
     }

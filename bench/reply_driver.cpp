@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include "bench/bench_support.h"
+#include "tests/support/status_reply.h"
 #include "zor_charger/zor_charger.h"
 
 int main(int argc, char **argv) {
@@ -28,12 +29,12 @@ int main(int argc, char **argv) {
         return 1;
     }
     BatteryStatus status{};
-    decodeStatusReply(zorbench::SAMPLE_REPLY, &status);
+    decodeStatusReply(zortest::TYPICAL_REPLY, &status);
     const time_t reportTime = 1700000000;
     bool known = true;
     for (long i = 0; i < n && known; ++i) {
         if (strcmp(mode, "decode") == 0) {
-            decodeStatusReply(zorbench::SAMPLE_REPLY, &status);
+            decodeStatusReply(zortest::TYPICAL_REPLY, &status);
         } else if (strcmp(mode, "console") == 0) {
             writeConsoleReport(stdout, &status, reportTime);
         } else if (strcmp(mode, "datalog") == 0) {
@@ -41,7 +42,7 @@ int main(int argc, char **argv) {
         } else if (strcmp(mode, "syslog") == 0) {
             writeSystemLog(&status);
         } else if (strcmp(mode, "reply") == 0) {
-            decodeStatusReply(zorbench::SAMPLE_REPLY, &status);
+            decodeStatusReply(zortest::TYPICAL_REPLY, &status);
             reportStatus(&status, dataLog);
         } else {
             known = false;

@@ -8,37 +8,22 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <array>
-
 #include "fuzz/fuzz_text.h"
+#include "tests/support/status_reply.h"
 #include "zor_charger/zor_charger.h"
 
 namespace {
-
-constexpr int FIELDS = 24;
-// Text widths of the fields in record order.
-constexpr int WIDTHS[FIELDS] = {4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 2, 2,
-                                2, 2, 2, 2, 2, 2, 2, 2, 2, 4, 4, 4};
-constexpr int FIELD_TEXT = 74;  // bytes of field text; three more are never read
 
 // Values outside every field's range, standing for what earlier replies left.
 constexpr int32_t EARLIER_A = 0x5A5A5A5A;
 constexpr int32_t EARLIER_B = -0x12345678;
 
-using Fields = std::array<int32_t, FIELDS>;
-static_assert(sizeof(BatteryStatus) == sizeof(Fields));
-
-Fields fieldsOf(const BatteryStatus &s) {
-    Fields f;
-    memcpy(f.data(), &s, sizeof s);
-    return f;
-}
-
-BatteryStatus recordOf(const Fields &f) {
-    BatteryStatus s;
-    memcpy(&s, f.data(), sizeof s);
-    return s;
-}
+using zortest::FIELD_TEXT;
+using zortest::FIELD_WIDTHS;
+using zortest::Fields;
+using zortest::fieldsOf;
+using zortest::recordOf;
+using zortest::REPLY_FIELDS;
 
 BatteryStatus decoded(const char *text, size_t length, int32_t earlier) {
     Fields f;
@@ -111,13 +96,13 @@ void checkCleanReply(const uint8_t *data, size_t size) {
     reply[STATUS_REPLY_SIZE] = '\0';
     const Fields got = fieldsOf(decoded(reply, STATUS_REPLY_SIZE, EARLIER_A));
     int at = 0;
-    for (int i = 0; i < FIELDS; ++i) {
+    for (int i = 0; i < REPLY_FIELDS; ++i) {
         int32_t want = 0;
-        for (int k = 0; k < WIDTHS[i]; ++k) {
+        for (int k = 0; k < FIELD_WIDTHS[i]; ++k) {
             want = want * 16 + hexValue(reply[at + k]);
         }
         FUZZ_CHECK(got[i] == want);
-        at += WIDTHS[i];
+        at += FIELD_WIDTHS[i];
     }
     memcpy(reply + FIELD_TEXT, "\r\n>", 3);
     FUZZ_CHECK(fieldsOf(decoded(reply, STATUS_REPLY_SIZE, EARLIER_B)) == got);
@@ -131,8 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // before, or keeps its earlier value untouched.
     const BatteryStatus a = decoded(text.get(), size, EARLIER_A);
     const Fields fa = fieldsOf(a), fb = fieldsOf(decoded(text.get(), size, EARLIER_B));
-    for (int i = 0; i < FIELDS; ++i) {
-        const int32_t limit = WIDTHS[i] == 4 ? 0xFFFF : 0xFF;
+    for (int i = 0; i < REPLY_FIELDS; ++i) {
+        const int32_t limit = FIELD_WIDTHS[i] == 4 ? 0xFFFF : 0xFF;
         if (fa[i] == EARLIER_A) {
             FUZZ_CHECK(fb[i] == EARLIER_B);
         } else {

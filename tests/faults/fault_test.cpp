@@ -20,6 +20,7 @@
 
 #include "serial/serial.h"
 #include "sim/bench.h"
+#include "tests/support/status_reply.h"
 #include "tests/support/test_support.h"
 #include "xfr/xfr.h"
 #include "zor_charger/zor_charger.h"
@@ -129,37 +130,19 @@ ChargeRecord chargeAgainst(zorsim::Bench &bench, long polls, unsigned (*pause)(u
 // was, while the end of the text still moves it on. The simulated battery never
 // sends an 'x', so the "0x" prefix needs no case here.
 BatteryStatus scanByTheRules(const std::string &reply, BatteryStatus status) {
-    int32_t *fields[24];
-    int widths[24];
-    int n = 0;
-    auto add = [&](int32_t *field, int width) {
-        fields[n] = field;
-        widths[n++] = width;
-    };
-    add(&status.gasGauge, 4);
-    for (int32_t &cell : status.cellVoltage) {
-        add(&cell, 4);
-    }
-    add(&status.current, 4);
-    for (int32_t &t : status.temperature) {
-        add(&t, 2);
-    }
-    add(&status.relativeHumidity, 2);
-    add(&status.balanceRegister, 2);
-    add(&status.tempAlertRegister, 4);
-    add(&status.voltAlertRegister, 4);
-    add(&status.statusRegister, 4);
+    zortest::Fields fields = zortest::fieldsOf(status);
     size_t cursor = 0;
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < zortest::REPLY_FIELDS; ++i) {
+        const int width = zortest::FIELD_WIDTHS[i];
         size_t at = cursor;
         while (at < reply.size() && isspace(static_cast<unsigned char>(reply[at]))) {
             ++at;
         }
         if (at >= reply.size()) {
-            cursor += static_cast<size_t>(widths[i]);  // end of text: the cursor moves on
+            cursor += static_cast<size_t>(width);  // end of text: the cursor moves on
             continue;
         }
-        int left = widths[i];
+        int left = width;
         bool negative = reply[at] == '-';
         if (reply[at] == '-' || reply[at] == '+') {
             ++at;
@@ -175,10 +158,10 @@ BatteryStatus scanByTheRules(const std::string &reply, BatteryStatus status) {
         if (digits == 0) {
             continue;  // no conversion: the cursor stays
         }
-        *fields[i] = static_cast<int32_t>(negative ? 0u - value : value);
-        cursor += static_cast<size_t>(widths[i]);
+        fields[i] = static_cast<int32_t>(negative ? 0u - value : value);
+        cursor += static_cast<size_t>(width);
     }
-    return status;
+    return zortest::recordOf(fields);
 }
 
 bool sameRecord(const BatteryStatus &a, const BatteryStatus &b) {

@@ -18,6 +18,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/support/status_reply.h"
 #include "tests/support/test_support.h"
 #include "zor_charger/zor_charger.h"
 
@@ -32,9 +33,8 @@ const std::string NO_REPLY = "";           // scripted: the receive times out
 std::string replyWith(int balance) {
     char hex[3];
     snprintf(hex, sizeof hex, "%02X", balance);
-    std::string reply =
-        "01F40E100E110E120E130E140E150E160E17FF83050A141EFF0001632D2A0000011A2B8408zz\n";
-    return reply.replace(60, 2, hex);
+    std::string reply = zortest::KNOWN_REPLY;
+    return reply.replace(zortest::fieldOffset(20), 2, hex);  // the balance register
 }
 
 // Both instruments on loopback, served by one thread: it records every

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/status_reply.h"
 #include "tests/support/test_support.h"
 #include "zor_charger/zor_charger.h"
 
@@ -29,12 +30,9 @@ extern "C" time_t time(time_t *out) noexcept {
 
 namespace {
 
-const char KNOWN[] =
-    "01F40E100E110E120E130E140E150E160E17FF83050A141EFF0001632D2A0000011A2B8408zz\n";
-
 BatteryStatus known() {
     BatteryStatus status{};
-    decodeStatusReply(KNOWN, &status);
+    decodeStatusReply(zortest::KNOWN_REPLY, &status);
     return status;
 }
 

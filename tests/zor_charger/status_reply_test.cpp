@@ -3,32 +3,21 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/status_reply.h"
 #include "zor_charger/zor_charger.h"
 
 namespace {
 
-// Gas gauge, cells V1..V8, current, temperatures, humidity, balance, the two
-// alert registers, status register, then three bytes that are never read.
-const std::string KNOWN =
-    "01F40E100E110E120E130E140E150E160E17FF83050A141EFF0001632D2A0000011A2B8408zz\n";
-// clang-format off
-constexpr BatteryStatus KNOWN_STATUS = {
-    500, {3600, 3601, 3602, 3603, 3604, 3605, 3606, 3607}, 0xFF83,
-    {5, 10, 20, 30, 255, 0, 1, 99, 45}, 42, 0, 1, 0x1A2B, 0x8408};
-// clang-format on
+using zortest::fieldOffset;
+using zortest::fieldsOf;
+using zortest::KNOWN_STATUS;
 
-std::array<int32_t, 24> fieldsOf(const BatteryStatus &s) {
-    static_assert(sizeof s == 24 * sizeof(int32_t));
-    std::array<int32_t, 24> fields;
-    memcpy(fields.data(), &s, sizeof s);
-    return fields;
-}
+const std::string KNOWN = zortest::KNOWN_REPLY;
 
 // What the record holds from an earlier reply.
 BatteryStatus earlier() {
@@ -111,8 +100,6 @@ INSTANTIATE_TEST_SUITE_P(Replies, DecodeTest, ::testing::ValuesIn(DECODE_CASES),
                          });
 
 TEST(DecodeTest, TruncatedTextIsNeverReadPastItsEnd) {
-    constexpr int WIDTHS[24] = {4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 2, 2,
-                                2, 2, 2, 2, 2, 2, 2, 2, 2, 4, 4, 4};
     // Each text ends at the end of a page whose successor cannot be read.
     long page = sysconf(_SC_PAGESIZE);
     void *pages =
@@ -126,9 +113,8 @@ TEST(DecodeTest, TruncatedTextIsNeverReadPastItsEnd) {
         BatteryStatus status{};
         decodeStatusReply(text, &status, length);
         auto got = fieldsOf(status), want = fieldsOf(KNOWN_STATUS);
-        for (size_t i = 0, end = 0; i < got.size(); ++i) {
-            end += WIDTHS[i];
-            if (end <= length) {
+        for (int i = 0; i < zortest::REPLY_FIELDS; ++i) {
+            if (static_cast<size_t>(fieldOffset(i + 1)) <= length) {
                 EXPECT_EQ(got[i], want[i]) << "field " << i << " of a " << length << "-byte text";
             }
         }
