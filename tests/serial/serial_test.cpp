@@ -17,7 +17,6 @@
 #include <cstring>
 #include <filesystem>
 #include <new>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,9 +68,8 @@ std::string subst(std::string text, const std::string &key, const std::string &v
     return text;
 }
 
-// Report line numbers change with the source; the texts must not.
 std::string noLines(const std::string &text) {
-    return std::regex_replace(text, std::regex("serial\\.cpp:[0-9]+"), "serial.cpp:N");
+    return zortest::withoutLineNumbers(text, "serial.cpp", "N");
 }
 
 // True when `text` is `pattern` with each "<T>" a second from `from` to

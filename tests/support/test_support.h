@@ -67,6 +67,12 @@ std::string drain(int fd, int quietMs);
 // Writes all of `text` on fd; returns false on failure.
 bool writeAll(int fd, const std::string &text);
 
+// The text with each line number after "FILE:" written as `mark`, and the
+// one an assertion message names when it is that prefix's own, so that
+// expected diagnostics do not change when the source moves.
+std::string withoutLineNumbers(const std::string &text, const std::string &file,
+                               const std::string &mark);
+
 // Captures what the process writes on its standard output and standard error
 // stream (the descriptors, so unbuffered writes and child writes count too)
 // between construction and stop().
@@ -108,20 +114,29 @@ class TempDir {
 std::string readFile(const std::string &path);
 
 // A program run in the background in `dir`, its standard output and error
-// stream going to `outPath`; stopped (TERM, then KILL) and reaped when the
+// stream going to files (the same one when errPath is empty) or to
+// descriptors the caller holds; stopped (TERM, then KILL) and reaped when the
 // object goes away.
 class Child {
   public:
-    Child(std::vector<std::string> argv, const std::string &dir, const std::string &outPath);
+    Child(std::vector<std::string> argv, const std::string &dir, const std::string &outPath,
+          const std::string &errPath = "");
+    Child(std::vector<std::string> argv, const std::string &dir, int outFd, int errFd);
     ~Child() { stop(); }
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
     bool running();
+    // Waits up to `limit` for the program to end; returns its exit status
+    // (128 + the signal's number when a signal ended it), or -1 when it still
+    // runs.
+    int wait(std::chrono::milliseconds limit);
+    void signal(int number);
     void stop();
 
   private:
+    void start(std::vector<std::string> argv, const std::string &dir, int outFd, int errFd);
     pid_t pid_ = -1;
-    int status_ = 0;
+    int status_ = -1;
 };
 
 // Waits up to `limit`, checking every 100 ms, until `done` holds; returns

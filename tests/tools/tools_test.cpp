@@ -1,13 +1,9 @@
 // The commissioning tools run as programs against stand-in instruments on
 // loopback TCP and on pseudo-terminals: the bytes they put on the wire, what
 // they print, and their exit statuses; and zor_sim's refusals.
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,10 +19,9 @@
 #include <gtest/gtest.h>
 
 #include "sim/bench.h"
+#include "tests/support/status_reply.h"
 #include "tests/support/test_support.h"
 #include "zor_charger/zor_charger.h"
-
-extern char **environ;
 
 using namespace std::chrono_literals;
 using zortest::UniqueFd;
@@ -41,36 +36,16 @@ struct ToolRun {
 // Runs a tool to its end (killed after `timeoutMs`) and collects its output.
 ToolRun runTool(const char *path, const std::vector<std::string> &args, int timeoutMs = 10000) {
     zortest::TempDir dir;
-    const std::string out = dir.path() + "/out", err = dir.path() + "/err";
-    std::vector<char *> argv{const_cast<char *>(path)};
-    for (const std::string &a : args) {
-        argv.push_back(const_cast<char *>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT, 0600);
-    pid_t pid = -1;
-    bool started = posix_spawn(&pid, path, &actions, nullptr, argv.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
+    std::vector<std::string> argv{path};
+    argv.insert(argv.end(), args.begin(), args.end());
     ToolRun run;
-    if (!started) {
-        ADD_FAILURE() << "cannot start " << path;
-        return run;
+    {
+        zortest::Child tool(argv, dir.path(), dir.path() + "/out", dir.path() + "/err");
+        run.status = tool.wait(std::chrono::milliseconds(timeoutMs));
+        EXPECT_GE(run.status, 0) << path << " did not end in time";
     }
-    int wstatus = 0;
-    for (int waited = 0; waitpid(pid, &wstatus, WNOHANG) == 0; waited += 10) {
-        if (waited > timeoutMs) {
-            ADD_FAILURE() << path << " did not end in time";
-            kill(pid, SIGKILL);
-            waitpid(pid, &wstatus, 0);
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    run.out = zortest::readFile(out);
-    run.err = zortest::readFile(err);
+    run.out = zortest::readFile(dir.path() + "/out");
+    run.err = zortest::readFile(dir.path() + "/err");
     return run;
 }
 
@@ -357,9 +332,7 @@ TEST(CannotOpen, EitherTool) {
     }
 }
 
-// 4 + 8 x 4 + 4 hex digits, 11 x 2, 3 x 4, and three bytes never looked at.
-const std::string STATUS_REPLY = "2710" + std::string("0E10") + "0E100E100E100E100E100E100E10" +
-                                 "FF83" + "1919191919191919" + "1E2DFF" + "000000018408" + "*\r\n";
+const std::string STATUS_REPLY = zortest::TYPICAL_REPLY;
 
 // The charger's report of STATUS_REPLY, from its second line on (the first
 // holds the time).

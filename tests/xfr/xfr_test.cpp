@@ -11,7 +11,6 @@
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <regex>
 
 #include "serial/serial.h"
 #include "tests/support/test_support.h"
@@ -31,12 +30,8 @@ struct DebugLevel {
     ~DebugLevel() { DEBUG_LEVEL = 0; }
 };
 
-// Writes the line numbers of "xfr.cpp:N:" prefixes as L, and the line that
-// an assertion message names too when it is the prefix's own.
 std::string withLineL(const std::string &text) {
-    const std::string named = std::regex_replace(
-        text, std::regex("xfr\\.cpp:([0-9]+):(Assertion failed on line )\\1 "), "xfr.cpp:L:$2L ");
-    return std::regex_replace(named, std::regex("xfr\\.cpp:[0-9]+:"), "xfr.cpp:L:");
+    return zortest::withoutLineNumbers(text, "xfr.cpp", "L");
 }
 
 size_t count(const std::string &text, const std::string &what) {

@@ -4,59 +4,21 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/status_reply.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 using zortest::UniqueFd;
-
-// The built program, started in `folder` with the given standard output and
-// error; killed and reaped when the test ends early.
-struct Charger {
-    pid_t pid = -1;
-    Charger(const std::string &folder, int out, int err) {
-        pid = fork();
-        if (pid == 0) {
-            if (chdir(folder.c_str()) != 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
-                _exit(127);
-            }
-            execl(ZOR_CHARGER_BINARY, ZOR_CHARGER_BINARY, static_cast<char *>(nullptr));
-            _exit(127);
-        }
-    }
-    // The wait status once the program ended, or -1 when it still runs after
-    // `seconds`.
-    int wait(int seconds) {
-        for (int tick = 0;; ++tick) {
-            int status;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return status;
-            }
-            if (tick >= seconds * 20) {
-                return -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-    ~Charger() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
 
 // The loopback port of an endpoint built in, or 0 when it is not on loopback.
 int loopbackPortOf(const std::string &endpoint) {
@@ -112,11 +74,9 @@ TEST(ProgramTest, ExitsWith255WhenTheSupplyIsUnreachable) {
     ASSERT_EQ(pipe2(errPipe, O_CLOEXEC), 0);
     UniqueFd errRead(errPipe[0]), errWrite(errPipe[1]);
     UniqueFd devNull(open("/dev/null", O_WRONLY | O_CLOEXEC));
-    Charger charger(dir.path(), devNull.get(), errWrite.get());
+    zortest::Child charger({ZOR_CHARGER_BINARY}, dir.path(), devNull.get(), errWrite.get());
     errWrite.reset();
-    int status = charger.wait(10);
-    ASSERT_TRUE(WIFEXITED(status)) << "wait status " << status;
-    EXPECT_EQ(WEXITSTATUS(status), 255);
+    EXPECT_EQ(charger.wait(std::chrono::seconds(10)), 255);
     EXPECT_NE(zortest::drain(errRead.get(), 1000)
                   .find("unable to open connection to xantrex: Connection refused\n"),
               std::string::npos);
@@ -141,7 +101,7 @@ TEST(ProgramTest, ChargesOnWhenItsOutputIsGone) {
     UniqueFd outWrite(outPipe[1]);
     close(outPipe[0]);
     UniqueFd devNull(open("/dev/null", O_WRONLY | O_CLOEXEC));
-    Charger charger(dir.path(), outWrite.get(), devNull.get());
+    zortest::Child charger({ZOR_CHARGER_BINARY}, dir.path(), outWrite.get(), devNull.get());
 
     UniqueFd supply = supplyListener.accept(5000);
     ASSERT_TRUE(supply.valid());
@@ -150,14 +110,11 @@ TEST(ProgramTest, ChargesOnWhenItsOutputIsGone) {
     UniqueFd battery = batteryListener.accept(10000);
     ASSERT_TRUE(battery.valid());
     ASSERT_EQ(zortest::readFor(battery.get(), 8, 3000), "@AC\n@RQ\n");
-    const std::string reply =
-        "01F40E100E110E120E130E140E150E160E17FF83050A141EFF0001632D2A0000011A2B8408zz\n";
-    ASSERT_EQ(send(battery.get(), reply.data(), reply.size(), MSG_NOSIGNAL), 77);
+    ASSERT_EQ(send(battery.get(), zortest::KNOWN_REPLY, 77, MSG_NOSIGNAL), 77);
     EXPECT_EQ(zortest::readFor(supply.get(), 14, 3000), "ISET 45.0000A\r");
-    EXPECT_EQ(charger.wait(0), -1) << "still running";
-    kill(charger.pid, SIGTERM);  // the program ends first: no TIME_WAIT left on the fixed ports
-    int status = charger.wait(5);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "wait status " << status;
+    EXPECT_TRUE(charger.running());
+    charger.signal(SIGTERM);  // the program ends first: no TIME_WAIT left on the fixed ports
+    EXPECT_EQ(charger.wait(std::chrono::seconds(5)), 128 + SIGTERM);
     std::string dataLog = onlyDataLog(dir.path());
     EXPECT_EQ(std::count(dataLog.begin(), dataLog.end(), '\n'), 1) << dataLog;
 }
