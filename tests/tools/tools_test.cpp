@@ -1,30 +1,26 @@
 // The commissioning tools run as programs against stand-in instruments on
 // loopback TCP and on pseudo-terminals: the bytes they put on the wire, what
 // they print, and their exit statuses; and zor_sim's refusals.
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "sim/bench.h"
+#include "tests/support/stand_in.h"
 #include "tests/support/status_reply.h"
 #include "tests/support/test_support.h"
 #include "zor_charger/zor_charger.h"
 
-using namespace std::chrono_literals;
-using zortest::UniqueFd;
+using zortest::Link;
+using zortest::StandIn;
 
 namespace {
 
@@ -48,97 +44,6 @@ ToolRun runTool(const char *path, const std::vector<std::string> &args, int time
     run.err = zortest::readFile(dir.path() + "/err");
     return run;
 }
-
-// A stand-in instrument on a loopback listener or the master side of a pty.
-// It records every byte it receives and answers each line (split at
-// `terminator`, a "\r" before a "\n" dropped) with `answer`; the answer
-// HANG_UP closes the connection. It stops by itself after a minute.
-class StandIn {
-  public:
-    static constexpr const char *HANG_UP = "\x04hang up";
-    using Answer = std::function<std::string(const std::string &)>;
-
-    StandIn(bool pty, char terminator, Answer answer)
-        : pty_(pty), terminator_(terminator), answer_(std::move(answer)) {
-        std::string why;
-        ready_ = pty ? pair_.open(&why) : listener_.listen();
-        endpoint_ = pty ? pair_.slavePath : listener_.endpoint();
-        if (ready_) {
-            thread_ = std::thread([this] { serve(); });
-        }
-    }
-    ~StandIn() {
-        stop_ = true;
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    bool ready() const { return ready_; }
-    const std::string &endpoint() const { return endpoint_; }
-    int connections() const { return connections_; }
-    // What came in so far, once the line has been quiet for a moment.
-    std::string wire() {
-        std::this_thread::sleep_for(50ms);
-        std::lock_guard lock(mutex_);
-        return wire_;
-    }
-
-  private:
-    void serve() {
-        const auto deadline = std::chrono::steady_clock::now() + 60s;
-        UniqueFd client;
-        std::string pending;
-        while (!stop_ && std::chrono::steady_clock::now() < deadline) {
-            if (!pty_ && !client.valid()) {
-                client = listener_.accept(20);
-                connections_ += client.valid();
-                continue;
-            }
-            int fd = pty_ ? pair_.master.get() : client.get();
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) {
-                continue;
-            }
-            char buf[256];
-            ssize_t n = read(fd, buf, sizeof buf);
-            if (n <= 0) {
-                pty_ ? std::this_thread::sleep_for(10ms) : client.reset();  // peer gone
-                continue;
-            }
-            {
-                std::lock_guard lock(mutex_);
-                wire_.append(buf, static_cast<size_t>(n));
-            }
-            pending.append(buf, static_cast<size_t>(n));
-            for (size_t end; (end = pending.find(terminator_)) != std::string::npos;) {
-                std::string line = pending.substr(0, end);
-                pending.erase(0, end + 1);
-                if (terminator_ == '\n' && line.ends_with('\r')) {
-                    line.pop_back();
-                }
-                std::string reply = answer_(line);
-                if (reply == HANG_UP) {
-                    client.reset();
-                    break;
-                }
-                zortest::writeAll(fd, reply);
-            }
-        }
-    }
-
-    bool pty_;
-    char terminator_;
-    Answer answer_;
-    bool ready_ = false;
-    zortest::PtyPair pair_;
-    zortest::LoopbackListener listener_;
-    std::string endpoint_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> connections_{0};
-    std::mutex mutex_;
-    std::string wire_;
-    std::thread thread_;
-};
 
 // A supply that keeps what it is set to and answers "KEYWORD VALUE\r\n";
 // `special` replaces the answer to a given question.
@@ -215,7 +120,7 @@ class SupplyCommands : public ::testing::TestWithParam<bool> {};
 
 TEST_P(SupplyCommands, SendEachCommandAndReadItBack) {
     for (const SupplyCase &c : SUPPLY_CASES) {
-        StandIn supply(GetParam(), '\r', supplyAnswer());
+        StandIn supply(GetParam() ? Link::Pty : Link::Tcp, '\r', supplyAnswer());
         if (!supply.ready()) {
             GTEST_SKIP() << "no stand-in endpoint on this machine";
         }
@@ -251,7 +156,7 @@ TEST(SupplyRefusals, NothingIsSent) {
         {{}, 64, "no command given"},
         {{"--data-bits", "9", "on"}, 64, "--data-bits needs 5, 6, 7 or 8"},
     };
-    StandIn supply(false, '\r', supplyAnswer());
+    StandIn supply(Link::Tcp, '\r', supplyAnswer());
     ASSERT_TRUE(supply.ready());
     for (const Refusal &c : cases) {
         ToolRun run = runTool(ZOR_SUPPLY_TOOL, with(c.args, supply.endpoint()));
@@ -291,7 +196,7 @@ TEST(SupplyFailures, EndTheRunWithTheirStatus) {
     };
     // clang-format on
     for (const Failure &c : cases) {
-        StandIn supply(false, '\r', supplyAnswer(c.special));
+        StandIn supply(Link::Tcp, '\r', supplyAnswer(c.special));
         ASSERT_TRUE(supply.ready());
         ToolRun run = runTool(ZOR_SUPPLY_TOOL, with(c.commands, supply.endpoint()));
         EXPECT_EQ(run.status, c.status) << run.err;
@@ -303,7 +208,7 @@ TEST(SupplyFailures, EndTheRunWithTheirStatus) {
 
 // Ten unanswered questions of 2 seconds each: the one slow supply case.
 TEST(SupplySilent, StatusGivesUpAfterTheFirstUnansweredQuestion) {
-    StandIn supply(false, '\r', [](const std::string &) { return std::string(); });
+    StandIn supply(Link::Tcp, '\r', [](const std::string &) { return std::string(); });
     ASSERT_TRUE(supply.ready());
     ToolRun run = runTool(ZOR_SUPPLY_TOOL, {supply.endpoint(), "status"}, 40000);
     EXPECT_EQ(run.status, 3);
@@ -370,7 +275,7 @@ TEST_P(BatteryRequests, SendOnlyWhatIsAskedAndPrintTheReport) {
         {{"--watch", "0.05", "--count", "3"}, "@RQ\n@RQ\n@RQ\n", 3, "time: "},
     };
     for (const BatteryCase &c : cases) {
-        StandIn battery(GetParam(), '\n', batteryAnswer(STATUS_REPLY));
+        StandIn battery(GetParam() ? Link::Pty : Link::Tcp, '\n', batteryAnswer(STATUS_REPLY));
         if (!battery.ready()) {
             GTEST_SKIP() << "no stand-in endpoint on this machine";
         }
@@ -415,7 +320,7 @@ TEST(BatteryReplies, OnlyAStatusReplyIsAccepted) {
         {"", {"--watch", "0"}, 64, "--watch needs a number of seconds above 0"},
     };
     for (const auto &c : cases) {
-        StandIn battery(false, '\n', batteryAnswer(c.reply));
+        StandIn battery(Link::Tcp, '\n', batteryAnswer(c.reply));
         ASSERT_TRUE(battery.ready());
         ToolRun run = runTool(ZOR_BATTERY_TOOL, with(c.options, battery.endpoint()));
         EXPECT_EQ(run.status, c.status) << run.err;  // a closed peer must not kill the tool

@@ -13,8 +13,8 @@
 #include <memory>
 
 #include "serial/serial.h"
+#include "tests/support/stand_in.h"
 #include "tests/support/test_support.h"
-#include "tests/xfr/supply_stand_in.h"
 #include "util/util.h"
 
 namespace {
@@ -42,30 +42,21 @@ size_t count(const std::string &text, const std::string &what) {
     return n;
 }
 
-enum class Link { Tcp, Pty };
-void PrintTo(Link link, std::ostream *os) {
-    *os << (link == Link::Tcp ? "Tcp" : "Pty");
-}
+using namespace std::chrono_literals;
+using zortest::Link;
+using zortest::StandIn;
 
 // The supply's port, opened by the port layer, with a stand-in at the other end.
 class XfrTest : public ::testing::TestWithParam<Link> {
   protected:
     void SetUp() override {
-        UniqueFd peer;
-        if (GetParam() == Link::Tcp) {
-            ASSERT_TRUE(listener.listen());
-            ASSERT_GT(openPort(listener.endpoint().c_str(), &port, 0, 8, 1, "none"), 0);
-            peer = listener.accept(2000);
-        } else {
-            std::string why;
-            if (!pty.open(&why)) {
-                GTEST_SKIP() << why;
-            }
-            ASSERT_GT(openPort(pty.slavePath.c_str(), &port, 9600, 8, 1, "none"), 0);
-            peer = std::move(pty.master);
+        supply = std::make_unique<StandIn>(GetParam(), '\r');
+        if (!supply->ready()) {
+            GTEST_SKIP() << "no stand-in endpoint on this machine";
         }
-        ASSERT_TRUE(peer.valid());
-        supply = std::make_unique<SupplyStandIn>(std::move(peer));
+        const bool tcp = GetParam() == Link::Tcp;
+        ASSERT_GT(openPort(supply->endpoint().c_str(), &port, tcp ? 0 : 9600, 8, 1, "none"), 0);
+        ASSERT_TRUE(!tcp || zortest::waitFor(2s, [&] { return supply->connections() > 0; }));
     }
     void TearDown() override {
         if (port > 0) {
@@ -78,10 +69,8 @@ class XfrTest : public ::testing::TestWithParam<Link> {
         return poll(&p, 1, 2000) == 1;
     }
 
-    zortest::LoopbackListener listener;
-    zortest::PtyPair pty;
     int port = 0;
-    std::unique_ptr<SupplyStandIn> supply;
+    std::unique_ptr<StandIn> supply;
 };
 
 INSTANTIATE_TEST_SUITE_P(Links, XfrTest, ::testing::Values(Link::Tcp, Link::Pty),
@@ -178,7 +167,7 @@ struct QueryCase {
     int result;
     double value;       // afterwards; it starts at -7
     const char *debug;  // the line written at DEBUG_LEVEL 1
-    int pieceGapMs = SupplyStandIn::kPieceGapMs;
+    int pieceGapMs = StandIn::PIECE_GAP_MS;
 };
 
 const QueryCase kQueries[] = {
@@ -217,7 +206,7 @@ TEST_P(XfrTest, QueriesTakeTheFirstReplyText) {
     DebugLevel debug(1);
     for (const QueryCase &c : kQueries) {
         SCOPED_TRACE(testing::Message() << "reply \"" << c.reply[0] << "\"...");
-        supply->answer(c.keyword, c.reply, c.pieceGapMs);
+        supply->answer(std::string(c.keyword) + "?", c.reply, c.pieceGapMs);
         double value = -7;
         StdCapture capture;
         const int result = c.op(port, &value);
@@ -227,16 +216,16 @@ TEST_P(XfrTest, QueriesTakeTheFirstReplyText) {
         EXPECT_EQ(capture.err(), c.debug);
         EXPECT_EQ(supply->take(std::string(c.keyword) + "?\r"), std::string(c.keyword) + "?\r");
         if (c.reply.size() > 1 && c.pieceGapMs > RECEIVE_QUIET_GAP_MS) {  // the rest is coming
-            zortest::drain(port, 2 * SupplyStandIn::kPieceGapMs);
+            zortest::drain(port, 2 * StandIn::PIECE_GAP_MS);
         }
     }
 }
 
 TEST_P(XfrTest, StatusAsksAllThreeAndReturnsTheFaultParse) {
     DebugLevel debug(1);
-    supply->answer("ASTS", {"STS 9\r\n"});  // another question's reply
-    supply->answer("STS", {"STS 3\r\n"});
-    supply->answer("FAULT", {"FAULT 0\r\n"});
+    supply->answer("ASTS?", {"STS 9\r\n"});  // another question's reply
+    supply->answer("STS?", {"STS 3\r\n"});
+    supply->answer("FAULT?", {"FAULT 0\r\n"});
     int asts = -7, sts = -7, fault = -7;
     StdCapture capture;
     EXPECT_EQ(xfrGetStatus(port, &asts, &sts, &fault), 1);
@@ -252,7 +241,7 @@ TEST_P(XfrTest, StatusAsksAllThreeAndReturnsTheFaultParse) {
               "STS?\r"
               "FAULT?\r");
 
-    supply->answer("FAULT", {"FAULTY\r"});
+    supply->answer("FAULT?", {"FAULTY\r"});
     EXPECT_EQ(xfrGetStatus(port, &asts, &sts, &fault), 0);
     EXPECT_EQ(fault, 0);
 }
@@ -260,7 +249,7 @@ TEST_P(XfrTest, StatusAsksAllThreeAndReturnsTheFaultParse) {
 // Stale input is discarded before asking, on either kind of port, so it is
 // never read as the start of the reply.
 TEST_P(XfrTest, StaleInputIsFlushedBeforeAsking) {
-    supply->answer("IOUT", {"IOUT 12.5\r"});
+    supply->answer("IOUT?", {"IOUT 12.5\r"});
     supply->inject("ERR 0\r\n");
     ASSERT_TRUE(readable());
     double amps = -7;

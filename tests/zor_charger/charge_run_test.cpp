@@ -1,34 +1,29 @@
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/support/stand_in.h"
 #include "tests/support/status_reply.h"
 #include "tests/support/test_support.h"
 #include "zor_charger/zor_charger.h"
 
 namespace {
 
-using zortest::LoopbackListener;
-using zortest::UniqueFd;
+using zortest::Link;
+using zortest::StandIn;
 
-const std::string CLOSE_LINK = "<close>";  // scripted: the battery hangs up
-const std::string NO_REPLY = "";           // scripted: the receive times out
+const std::string CLOSE_LINK = zortest::StandIn::HANG_UP;  // scripted: the battery hangs up
+const std::string NO_REPLY = "";                           // scripted: the receive times out
 
 std::string replyWith(int balance) {
     char hex[3];
@@ -37,109 +32,50 @@ std::string replyWith(int balance) {
     return reply.replace(zortest::fieldOffset(20), 2, hex);  // the balance register
 }
 
-// Both instruments on loopback, served by one thread: it records every
-// command with the time its last byte reached the link (SO_TIMESTAMPNS), so
-// that the order across the two links does not depend on which one the
-// thread reads first; and it answers each "@RQ\n" with the next scripted reply.
+// Both instruments on loopback. The battery answers each "@RQ" with the next
+// scripted reply. merged has "B:" or "S:" and each command in the order the
+// kernel stamped their arrival, whichever stand-in's thread read first; only
+// the commands that carry a stamp.
 class Bench {
   public:
-    explicit Bench(std::vector<std::string> script) : script_(std::move(script)) {
-        int on = 1;
-        for (LoopbackListener &listener : listeners_) {
-            EXPECT_TRUE(listener.listen());
-            setsockopt(listener.fd.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-        }
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~Bench() { finish(); }
+    explicit Bench(std::vector<std::string> script)
+        : battery_(Link::Tcp, '\n',
+                   [script = std::move(script),
+                    next = size_t{0}](const std::string &line) mutable -> std::string {
+                       return line == "@RQ" && next < script.size() ? script[next++] : "";
+                   }),
+          supply_(Link::Tcp, '\r') {}
     void finish() {
-        done_ = true;
-        if (thread_.joinable()) {
-            thread_.join();
+        battery_.finish();
+        supply_.finish();
+        commands[BATTERY] = battery_.lines();
+        commands[SUPPLY] = supply_.lines();
+        std::vector<std::pair<long long, std::string>> arrivals;
+        for (auto [link, prefix] : {std::pair{&battery_, "B:"}, std::pair{&supply_, "S:"}}) {
+            for (const auto &[when, command] : link->stampedLines()) {
+                arrivals.emplace_back(when, prefix + command);
+            }
         }
-        std::stable_sort(arrivals_.begin(), arrivals_.end(),
+        std::stable_sort(arrivals.begin(), arrivals.end(),
                          [](const auto &a, const auto &b) { return a.first < b.first; });
         merged.clear();
-        for (const auto &[when, command] : arrivals_) {
+        for (const auto &[when, command] : arrivals) {
             merged.push_back(command);
         }
     }
-    std::string endpoint(int link) const { return listeners_[link].endpoint(); }
+    std::string endpoint(int link) const {
+        return (link == BATTERY ? battery_ : supply_).endpoint();
+    }
+    bool connected(int link) const {
+        return (link == BATTERY ? battery_ : supply_).connections() > 0;
+    }
 
     static constexpr int BATTERY = 0, SUPPLY = 1;
     std::vector<std::string> commands[2];
-    // "B:" or "S:" and the command, in order of arrival; only the commands
-    // that carry a time stamp (the first ones may come before stamping starts).
     std::vector<std::string> merged;
-    bool connected[2] = {false, false};
 
   private:
-    void serve() {
-        UniqueFd links[2];
-        std::string pending[2];
-        size_t answered = 0;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd fds[2];
-            for (int link : {BATTERY, SUPPLY}) {
-                int fd = connected[link] ? links[link].get() : listeners_[link].fd.get();
-                fds[link] = {fd, POLLIN, 0};
-            }
-            if (poll(fds, 2, 50) == 0 && done_) {
-                return;  // the run closed its links; all they sent is in
-            }
-            for (int link : {BATTERY, SUPPLY}) {
-                if ((fds[link].revents & POLLIN) == 0 || fds[link].fd < 0) {
-                    continue;
-                }
-                if (!connected[link]) {
-                    links[link] = listeners_[link].accept(0);
-                    connected[link] = true;
-                    continue;
-                }
-                // One byte a read, so that the read's stamp is that of the
-                // segment that carried the byte.
-                char byte;
-                iovec data{&byte, 1};
-                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
-                msghdr message{};
-                message.msg_iov = &data;
-                message.msg_iovlen = 1;
-                message.msg_control = control;
-                message.msg_controllen = sizeof control;
-                if (recvmsg(links[link].get(), &message, MSG_DONTWAIT) <= 0) {
-                    links[link].reset();
-                    continue;
-                }
-                pending[link].push_back(byte);
-                if (byte == '\r' || byte == '\n') {
-                    std::string command = std::exchange(pending[link], "");
-                    commands[link].push_back(command);
-                    cmsghdr *stamp = CMSG_FIRSTHDR(&message);
-                    if (stamp != nullptr && stamp->cmsg_type == SCM_TIMESTAMPNS) {
-                        timespec at;
-                        memcpy(&at, CMSG_DATA(stamp), sizeof at);
-                        arrivals_.emplace_back(at.tv_sec * 1000000000LL + at.tv_nsec,
-                                               (link == BATTERY ? "B:" : "S:") + command);
-                    }
-                    if (link == BATTERY && command == "@RQ\n" && answered < script_.size()) {
-                        const std::string &reply = script_[answered++];
-                        if (reply == CLOSE_LINK) {
-                            links[link].reset();
-                        } else if (!reply.empty()) {
-                            send(links[link].get(), reply.data(), reply.size(), MSG_NOSIGNAL);
-                        }
-                    }
-                }
-            }
-        }
-    }
-
-    std::vector<std::string> script_;
-    std::vector<std::pair<long long, std::string>> arrivals_;  // nanoseconds, as in merged
-    LoopbackListener listeners_[2];
-    std::atomic<bool> done_{false};
-    std::thread thread_;
+    StandIn battery_, supply_;
 };
 
 const std::vector<std::string> SET_UP = {"CLR\r", "OUT 0\r", "VSET 35.9000V\r", "ISET 45.0000A\r",
@@ -301,8 +237,8 @@ TEST_P(StartFailureTest, EndsWithMinusOneAndTouchesNothingFurther) {
     EXPECT_EQ(run(bench, 1, endpoint(c.supply), endpoint(c.battery)), -1);
     EXPECT_THAT(err, ::testing::ContainsRegex(c.message));
     EXPECT_EQ(bench.commands[Bench::SUPPLY].size(), c.supplyCommands);
-    EXPECT_FALSE(bench.connected[Bench::BATTERY]);
-    EXPECT_EQ(bench.connected[Bench::SUPPLY], c.supplyCommands > 0);
+    EXPECT_FALSE(bench.connected(Bench::BATTERY));
+    EXPECT_EQ(bench.connected(Bench::SUPPLY), c.supplyCommands > 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
