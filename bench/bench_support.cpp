@@ -10,8 +10,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <filesystem>
-
 namespace zorbench {
 
 namespace {
@@ -93,46 +91,6 @@ void SystemLogSink::stop() {
         unlink(SYSTEM_LOG_PATH);
         bound_ = false;
     }
-}
-
-ScratchDir::ScratchDir(const std::string &parent) {
-    std::string pattern = parent + "/zor_bench.XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        return;
-    }
-    // Absolute, so that it still names the folder after a chdir.
-    char *absolute = realpath(pattern.c_str(), nullptr);
-    path_ = absolute != nullptr ? absolute : pattern;
-    free(absolute);
-}
-
-ScratchDir::~ScratchDir() {
-    if (!path_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-}
-
-StdoutToFile::StdoutToFile(const std::string &file) {
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return;
-    }
-    fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    dup2(fd, STDOUT_FILENO);
-    close(fd);
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-}
-
-void StdoutToFile::restore() {
-    if (saved_ < 0) {
-        return;
-    }
-    fflush(stdout);
-    dup2(saved_, STDOUT_FILENO);
-    close(saved_);
-    saved_ = -1;
 }
 
 double monotonicSeconds() {

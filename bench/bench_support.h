@@ -1,5 +1,6 @@
-// Pieces shared by the benchmark programs: a stand-in system logger, scratch
-// folders, standard output sent to a file, and the clocks they read.
+// Pieces shared by the benchmark programs: a stand-in system logger and the
+// clocks they read. Scratch folders (zortest::TempDir) and standard output
+// sent to a file (zortest::StdCapture) come from the tests' support layer.
 #pragma once
 
 #include <stdio.h>
@@ -8,6 +9,8 @@
 #include <atomic>
 #include <string>
 #include <thread>
+
+#include "tests/support/test_support.h"
 
 namespace zorbench {
 
@@ -39,36 +42,6 @@ class SystemLogSink {
     std::atomic<bool> running_{false};
     std::atomic<long> messages_{0};
     std::thread thread_;
-};
-
-// A scratch folder under the given parent, named by its absolute path and
-// removed with its content.
-class ScratchDir {
-  public:
-    explicit ScratchDir(const std::string &parent = ".");
-    ~ScratchDir();
-    ScratchDir(const ScratchDir &) = delete;
-    ScratchDir &operator=(const ScratchDir &) = delete;
-    const std::string &path() const { return path_; }
-    bool valid() const { return !path_.empty(); }
-
-  private:
-    std::string path_;
-};
-
-// Sends the standard output (descriptor and stream) to a file until restored,
-// line-buffered as the charger's own standard output is.
-class StdoutToFile {
-  public:
-    explicit StdoutToFile(const std::string &file);
-    ~StdoutToFile() { restore(); }
-    StdoutToFile(const StdoutToFile &) = delete;
-    StdoutToFile &operator=(const StdoutToFile &) = delete;
-    bool valid() const { return saved_ >= 0; }
-    void restore();
-
-  private:
-    int saved_ = -1;
 };
 
 // Seconds on the monotonic clock and of this thread's CPU time.

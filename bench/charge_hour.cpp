@@ -77,7 +77,7 @@ int main(int argc, char **argv) {
     o.log = nullptr;
     zorsim::Bench sim(o);
     std::string why;
-    zorbench::ScratchDir dir(".");
+    zortest::TempDir dir(".");
     if (!dir.valid() || !sim.start(&why)) {
         fprintf(stderr, "zor_bench_hour: cannot start the simulated bench: %s\n", why.c_str());
         return 1;

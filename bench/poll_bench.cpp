@@ -129,8 +129,8 @@ void BM_Poll(benchmark::State &state) {
     }
     zorsim::Bench sim(simOptions());
     std::string why;
-    zorbench::ScratchDir dir(onDisk ? "." : "/dev/shm");
-    zorbench::ScratchDir memoryDir("/dev/shm");
+    zortest::TempDir dir(onDisk ? "." : "/dev/shm");
+    zortest::TempDir memoryDir("/dev/shm");
     if (!sim.start(&why) || !dir.valid() || !memoryDir.valid()) {
         state.SkipWithError(("cannot start the simulated bench: " + why).c_str());
         return;
@@ -155,9 +155,9 @@ void BM_Poll(benchmark::State &state) {
 
     int result = 0;
     for (auto _ : state) {
-        zorbench::StdoutToFile console(memoryDir.path() + "/console.out");
+        zortest::StdCapture console(memoryDir.path());
         result = runCharge(&options);
-        console.restore();
+        console.stop();
         // From the end of the first poll to the end of the last: start-up
         // and the first connection's warm-up are left out.
         size_t n = clock.wall.size();

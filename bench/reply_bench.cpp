@@ -61,7 +61,7 @@ class ScratchFile {
 // Runs `body` with a scratch stream in a scratch folder under `parent`.
 template <typename Body>
 void withScratchFile(benchmark::State &state, const char *parent, int bufferMode, Body body) {
-    zorbench::ScratchDir dir(parent);
+    zortest::TempDir dir(parent);
     if (!dir.valid()) {
         state.SkipWithError((std::string("no scratch folder under ") + parent).c_str());
         return;
@@ -199,8 +199,8 @@ BENCHMARK(BM_SystemLogFloor)->UseRealTime();
 // file in memory as it would go to the journal (a file on the same disk would
 // add its own blocks to every sync of the data log).
 void BM_WholeReply(benchmark::State &state) {
-    zorbench::ScratchDir dir(".");
-    zorbench::ScratchDir memoryDir("/dev/shm");
+    zortest::TempDir dir(".");
+    zortest::TempDir memoryDir("/dev/shm");
     if (!dir.valid() || !memoryDir.valid()) {
         state.SkipWithError("no scratch folder");
         return;
@@ -212,7 +212,7 @@ void BM_WholeReply(benchmark::State &state) {
     }
     BatteryStatus status{};
     {
-        zorbench::StdoutToFile console(memoryDir.path() + "/console.out");
+        zortest::StdCapture console(memoryDir.path());
         for (auto _ : state) {
             decodeStatusReply(TYPICAL_REPLY, &status);
             reportStatus(&status, dataLog);

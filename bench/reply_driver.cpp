@@ -2,7 +2,7 @@
 // counting instructions under callgrind. The difference between two runs
 // with different N gives the instructions per reply without start-up.
 //   decode   the scan only
-//   console  the console report (to console.out, line-buffered)
+//   console  the console report (to a file in the working folder, line-buffered)
 //   datalog  the data log line (to data.log, flushed and synced)
 //   syslog   the two system-log messages
 //   reply    the scan and all three reports, as the charge loop does them
@@ -22,10 +22,11 @@ int main(int argc, char **argv) {
     }
     const char *mode = argv[1];
     long n = strtol(argv[2], nullptr, 10);
-    zorbench::StdoutToFile console("console.out");
+    zortest::StdCapture console(".");
     FILE *dataLog = fopen("data.log", "a");
     if (!console.valid() || dataLog == nullptr || n < 0) {
-        fprintf(stderr, "zor_bench_replies: cannot open console.out or data.log\n");
+        console.stop();
+        fprintf(stderr, "zor_bench_replies: cannot open a console file or data.log\n");
         return 1;
     }
     BatteryStatus status{};
@@ -49,6 +50,7 @@ int main(int argc, char **argv) {
         }
     }
     fclose(dataLog);
+    console.stop();
     if (!known) {
         fprintf(stderr, "zor_bench_replies: unknown mode %s\n", mode);
         return 2;

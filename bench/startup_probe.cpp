@@ -92,7 +92,7 @@ struct Times {
 // line (for the charger, "OUT 1\r"), then stops it.
 bool measure(zorsim::Bench &sim, const char *program, int runs, long lines, Times *times) {
     for (int r = 0; r < runs; ++r) {
-        zorbench::ScratchDir dir("/tmp");
+        zortest::TempDir dir("/tmp");
         long before = sim.counters().supplyLines;
         double start = zorbench::monotonicSeconds();
         pid_t pid = startProgram(program, dir.path());

@@ -161,16 +161,17 @@ std::string withoutLineNumbers(const std::string &text, const std::string &file,
 
 namespace {
 
-int tempFile() {
-    char name[] = "/tmp/zor_capture_XXXXXX";
-    int fd = mkstemp(name);
+int tempFile(const std::string &folder) {
+    std::string name = folder + "/zor_capture_XXXXXX";
+    int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd >= 0) {
-        unlink(name);
+        unlink(name.c_str());
     }
     return fd;
 }
 
-std::string readBack(int fd) {
+// Reads the file back and closes it.
+std::string readBack(int &fd) {
     std::string text;
     lseek(fd, 0, SEEK_SET);
     char buf[4096];
@@ -178,40 +179,62 @@ std::string readBack(int fd) {
     while ((n = ::read(fd, buf, sizeof buf)) > 0) {
         text.append(buf, static_cast<size_t>(n));
     }
+    ::close(std::exchange(fd, -1));
     return text;
 }
 
 }  // namespace
 
-StdCapture::StdCapture() {
+StdCapture::StdCapture(const std::string &folder)
+    : fileOut_(tempFile(folder)), fileErr_(tempFile(folder)) {
+    if (!valid()) {
+        stopped_ = true;
+        return;
+    }
     fflush(stdout);
     fflush(stderr);
     savedOut_ = dup(STDOUT_FILENO);
     savedErr_ = dup(STDERR_FILENO);
-    fileOut_ = tempFile();
-    fileErr_ = tempFile();
     dup2(fileOut_, STDOUT_FILENO);
     dup2(fileErr_, STDERR_FILENO);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
 }
 
 void StdCapture::stop() {
-    if (stopped_) {
+    if (std::exchange(stopped_, true)) {
         return;
     }
-    stopped_ = true;
     fflush(stdout);
     fflush(stderr);
     dup2(savedOut_, STDOUT_FILENO);
     dup2(savedErr_, STDERR_FILENO);
-    out_ = readBack(fileOut_);
-    err_ = readBack(fileErr_);
-    for (int fd : {savedOut_, savedErr_, fileOut_, fileErr_}) {
-        ::close(fd);
+    ::close(savedOut_);
+    ::close(savedErr_);
+}
+
+const std::string &StdCapture::out() {
+    stop();
+    if (fileOut_ >= 0) {
+        out_ = readBack(fileOut_);
     }
+    return out_;
+}
+
+const std::string &StdCapture::err() {
+    stop();
+    if (fileErr_ >= 0) {
+        err_ = readBack(fileErr_);
+    }
+    return err_;
 }
 
 StdCapture::~StdCapture() {
     stop();
+    for (int fd : {fileOut_, fileErr_}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
 }
 
 int openDescriptorCount() {
@@ -229,11 +252,15 @@ int openDescriptorCount() {
     return count - 1;  // the directory's own descriptor
 }
 
-TempDir::TempDir() {
-    char name[] = "/tmp/zor_test_XXXXXX";
-    if (mkdtemp(name) != nullptr) {
-        path_ = name;
+TempDir::TempDir(const std::string &parent) {
+    std::string name = parent + "/zor_test_XXXXXX";
+    if (mkdtemp(name.data()) == nullptr) {
+        return;
     }
+    // Absolute, so that it still names the folder after a chdir.
+    char *absolute = realpath(name.c_str(), nullptr);
+    path_ = absolute != nullptr ? absolute : name;
+    free(absolute);
 }
 
 TempDir::~TempDir() {

@@ -75,16 +75,19 @@ std::string withoutLineNumbers(const std::string &text, const std::string &file,
 
 // Captures what the process writes on its standard output and standard error
 // stream (the descriptors, so unbuffered writes and child writes count too)
-// between construction and stop().
+// between construction and stop(), in unlinked files under `folder`. The
+// standard output is line-buffered from then on, as the charger's own is.
+// The texts are read back only when asked for, so a benchmark pays nothing.
 class StdCapture {
   public:
-    StdCapture();
+    explicit StdCapture(const std::string &folder = "/tmp");
     ~StdCapture();
     StdCapture(const StdCapture &) = delete;
     StdCapture &operator=(const StdCapture &) = delete;
-    void stop();  // restores the streams; out() and err() hold the texts
-    const std::string &out() const { return out_; }
-    const std::string &err() const { return err_; }
+    bool valid() const { return fileOut_ >= 0 && fileErr_ >= 0; }
+    void stop();               // restores the streams
+    const std::string &out();  // what was captured; stops first
+    const std::string &err();
 
   private:
     int savedOut_ = -1, savedErr_ = -1;
@@ -96,15 +99,16 @@ class StdCapture {
 // The number of descriptors this process has open.
 int openDescriptorCount();
 
-// A fresh empty folder under the system's temporary folder, removed with its
-// contents when the object goes away.
+// A fresh empty folder under `parent`, named by its absolute path and removed
+// with its contents when the object goes away.
 class TempDir {
   public:
-    TempDir();
+    explicit TempDir(const std::string &parent = "/tmp");
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
     const std::string &path() const { return path_; }
+    bool valid() const { return !path_.empty(); }
 
   private:
     std::string path_;
