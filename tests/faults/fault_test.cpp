@@ -29,9 +29,7 @@ namespace {
 
 using zorsim::Instrument;
 
-unsigned noSleep(unsigned) {
-    return 0;
-}
+using zortest::noSleep;
 
 void recordState(const ChargeState *state, void *states) {
     static_cast<std::vector<ChargeState> *>(states)->push_back(*state);

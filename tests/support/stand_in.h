@@ -21,7 +21,7 @@ namespace zortest {
 
 enum class Link { Tcp, Pty };
 
-class StandIn {
+class StandIn : Pinned {
   public:
     // What to write back for a line (its terminator and a "\r" before a "\n"
     // dropped); empty for nothing, HANG_UP to close the connection.
@@ -32,8 +32,6 @@ class StandIn {
 
     StandIn(Link link, char terminator, Answer answer = {});
     ~StandIn() { finish(); }
-    StandIn(const StandIn &) = delete;
-    StandIn &operator=(const StandIn &) = delete;
 
     bool ready() const { return ready_; }
     // "tcp:127.0.0.1:PORT" or the pseudo-terminal's slave path.

@@ -121,6 +121,18 @@ std::string drain(int fd, int quietMs) {
     return readFor(fd, static_cast<size_t>(-1), quietMs);
 }
 
+size_t occurrences(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+unsigned noSleep(unsigned) {
+    return 0;
+}
+
 bool writeAll(int fd, const std::string &text) {
     size_t done = 0;
     while (done < text.size()) {

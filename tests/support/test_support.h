@@ -14,6 +14,16 @@
 
 namespace zortest {
 
+// A base for objects that own a resource: they are neither copied nor moved.
+class Pinned {
+  public:
+    Pinned(const Pinned &) = delete;
+    Pinned &operator=(const Pinned &) = delete;
+
+  protected:
+    Pinned() = default;
+};
+
 // A descriptor closed when it goes out of scope.
 class UniqueFd {
   public:
@@ -64,6 +74,12 @@ std::string readFor(int fd, size_t want, int timeoutMs);
 // Reads everything that arrives on fd until it has been quiet for `quietMs`.
 std::string drain(int fd, int quietMs);
 
+// How many times `what` occurs in `text`, overlaps included.
+size_t occurrences(const std::string &text, const std::string &what);
+
+// Stands in for sleep() where a test runs the charge loop without pauses.
+unsigned noSleep(unsigned seconds);
+
 // Writes all of `text` on fd; returns false on failure.
 bool writeAll(int fd, const std::string &text);
 
@@ -78,12 +94,10 @@ std::string withoutLineNumbers(const std::string &text, const std::string &file,
 // between construction and stop(), in unlinked files under `folder`. The
 // standard output is line-buffered from then on, as the charger's own is.
 // The texts are read back only when asked for, so a benchmark pays nothing.
-class StdCapture {
+class StdCapture : Pinned {
   public:
     explicit StdCapture(const std::string &folder = "/tmp");
     ~StdCapture();
-    StdCapture(const StdCapture &) = delete;
-    StdCapture &operator=(const StdCapture &) = delete;
     bool valid() const { return fileOut_ >= 0 && fileErr_ >= 0; }
     void stop();               // restores the streams
     const std::string &out();  // what was captured; stops first
@@ -101,12 +115,10 @@ int openDescriptorCount();
 
 // A fresh empty folder under `parent`, named by its absolute path and removed
 // with its contents when the object goes away.
-class TempDir {
+class TempDir : Pinned {
   public:
     explicit TempDir(const std::string &parent = "/tmp");
     ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
     const std::string &path() const { return path_; }
     bool valid() const { return !path_.empty(); }
 
@@ -121,14 +133,12 @@ std::string readFile(const std::string &path);
 // stream going to files (the same one when errPath is empty) or to
 // descriptors the caller holds; stopped (TERM, then KILL) and reaped when the
 // object goes away.
-class Child {
+class Child : Pinned {
   public:
     Child(std::vector<std::string> argv, const std::string &dir, const std::string &outPath,
           const std::string &errPath = "");
     Child(std::vector<std::string> argv, const std::string &dir, int outFd, int errFd);
     ~Child() { stop(); }
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
     bool running();
     // Waits up to `limit` for the program to end; returns its exit status
     // (128 + the signal's number when a signal ended it), or -1 when it still

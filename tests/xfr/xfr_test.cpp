@@ -34,16 +34,9 @@ std::string withLineL(const std::string &text) {
     return zortest::withoutLineNumbers(text, "xfr.cpp", "L");
 }
 
-size_t count(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 using namespace std::chrono_literals;
 using zortest::Link;
+using zortest::occurrences;
 using zortest::StandIn;
 
 // The supply's port, opened by the port layer, with a stand-in at the other end.
@@ -67,6 +60,16 @@ class XfrTest : public ::testing::TestWithParam<Link> {
     bool readable() {
         pollfd p{port, POLLIN, 0};
         return poll(&p, 1, 2000) == 1;
+    }
+
+    // Asks for the output current, which must fail and leave `amps` alone;
+    // the standard streams land in capture.
+    void expectCurrentQueryFails(StdCapture &capture) {
+        double amps = -7;
+        const int result = xfrGetIOut(port, &amps);
+        capture.stop();
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(amps, -7);
     }
 
     int port = 0;
@@ -287,20 +290,16 @@ TEST_P(XfrTest, FailingPortIsReportedPerTry) {
                                                : UniqueFd(open("/dev/null", O_WRONLY | O_CLOEXEC));
     ASSERT_TRUE(failing.valid());
     ASSERT_EQ(dup2(failing.get(), port), port);
-    double amps = -7;
     StdCapture capture;
-    const int result = xfrGetIOut(port, &amps);
-    capture.stop();
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(amps, -7);
+    expectCurrentQueryFails(capture);
     const std::string err = withLineL(capture.err());
     if (GetParam() == Link::Tcp) {
-        EXPECT_EQ(count(err, "xfr.cpp:L:err: xfrGetIOut: recvStr returned -1\n"), 10u) << err;
-        EXPECT_EQ(count(capture.out(), "calling select"), 10u);
+        EXPECT_EQ(occurrences(err, "xfr.cpp:L:err: xfrGetIOut: recvStr returned -1\n"), 10u) << err;
+        EXPECT_EQ(occurrences(capture.out(), "calling select"), 10u);
     } else {
-        EXPECT_EQ(count(err, "xfr.cpp:L:err: xfrGetIOut: sendStr returned -1\n"), 1u) << err;
-        EXPECT_EQ(count(err, "recvStr"), 0u) << err;
-        EXPECT_EQ(count(capture.out(), "calling select"), 0u);
+        EXPECT_EQ(occurrences(err, "xfr.cpp:L:err: xfrGetIOut: sendStr returned -1\n"), 1u) << err;
+        EXPECT_EQ(occurrences(err, "recvStr"), 0u) << err;
+        EXPECT_EQ(occurrences(capture.out(), "calling select"), 0u);
     }
 }
 
@@ -311,9 +310,10 @@ TEST_P(XfrTest, SendFailureEndsAQueryAtOnce) {
     capture.stop();
     EXPECT_EQ(result, -1);
     EXPECT_EQ(asts + sts + fault, -21);
-    EXPECT_EQ(count(withLineL(capture.err()), "xfr.cpp:L:err: xfrGetStatus: sendStr returned -1\n"),
-              1u);
-    EXPECT_EQ(count(capture.out(), "calling select"), 0u);
+    EXPECT_EQ(
+        occurrences(withLineL(capture.err()), "xfr.cpp:L:err: xfrGetStatus: sendStr returned -1\n"),
+        1u);
+    EXPECT_EQ(occurrences(capture.out(), "calling select"), 0u);
 }
 
 TEST(XfrTcpTest, SendFailsAfterThePeerResetTheConnection) {
@@ -334,20 +334,17 @@ TEST(XfrTcpTest, SendFailsAfterThePeerResetTheConnection) {
     EXPECT_EQ(xfrGetVOut(port, &volts), -1);
     capture.stop();
     EXPECT_EQ(volts, -7);
-    EXPECT_EQ(count(withLineL(capture.err()), "xfr.cpp:L:err: xfrGetVout: sendStr returned -1\n"),
-              1u);
+    EXPECT_EQ(
+        occurrences(withLineL(capture.err()), "xfr.cpp:L:err: xfrGetVout: sendStr returned -1\n"),
+        1u);
     closePort(port);
 }
 
 // A silent supply: ten questions, each followed by a full receive wait
 // (about 20 seconds), nothing reported, and the parse of nothing gives -1.
 TEST_P(XfrTest, SlowSilentSupplyIsAskedTenTimes) {
-    double amps = -7;
     StdCapture capture;
-    const int result = xfrGetIOut(port, &amps);
-    capture.stop();
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(amps, -7);
+    expectCurrentQueryFails(capture);
     EXPECT_EQ(capture.err(), "");
     std::string questions;
     for (int i = 0; i < XFR_QUERY_TRIES; ++i) {

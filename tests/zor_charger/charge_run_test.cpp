@@ -20,6 +20,8 @@
 namespace {
 
 using zortest::Link;
+using zortest::noSleep;
+using zortest::occurrences;
 using zortest::StandIn;
 
 const std::string CLOSE_LINK = zortest::StandIn::HANG_UP;  // scripted: the battery hangs up
@@ -81,10 +83,6 @@ class Bench {
 const std::vector<std::string> SET_UP = {"CLR\r", "OUT 0\r", "VSET 35.9000V\r", "ISET 45.0000A\r",
                                          "OUT 1\r"};
 
-unsigned noSleep(unsigned) {
-    return 0;
-}
-
 void recordStage(const ChargeState *state, void *stages) {
     static_cast<std::vector<int> *>(stages)->push_back(state->ChargeStage);
 }
@@ -116,13 +114,6 @@ class ChargeRunTest : public ::testing::Test {
             return zortest::readFile(entry.path());
         }
         return "<none>";
-    }
-    static size_t count(const std::string &text, const std::string &what) {
-        size_t n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-            ++n;
-        }
-        return n;
     }
 
     zortest::TempDir dir_;
@@ -161,12 +152,12 @@ TEST_F(ChargeRunTest, StartUpAndScheduleEdges) {
               (std::vector<std::string>{"S:ISET 7.5000A\r", "B:@AF\n", "S:ISET 7.5000A\r",
                                         "B:@AF\n", "S:ISET 7.5000A\r"}));
 
-    EXPECT_EQ(count(out, "\n****reducing charge current to "), 3u);
-    EXPECT_EQ(count(out,
-                    "turning battery off at end of charge\n\n****setting charge current "
-                    "to 7.500000\n\n"),
+    EXPECT_EQ(occurrences(out, "\n****reducing charge current to "), 3u);
+    EXPECT_EQ(occurrences(out,
+                          "turning battery off at end of charge\n\n****setting charge current "
+                          "to 7.500000\n\n"),
               2u);
-    EXPECT_EQ(count(dataLog(), "\n"), 8u);
+    EXPECT_EQ(occurrences(dataLog(), "\n"), 8u);
 }
 
 TEST_F(ChargeRunTest, RejectedRepliesNeverSendACurrent) {
@@ -178,9 +169,9 @@ TEST_F(ChargeRunTest, RejectedRepliesNeverSendACurrent) {
     EXPECT_EQ(bench.commands[Bench::SUPPLY], supply);
     EXPECT_EQ(stages, (std::vector<int>{0, 0, 0, 0, 1}));
     for (const char *status : {"76", "78", "79", "0", "77"}) {
-        EXPECT_EQ(count(out, std::string("status is ") + status + "\n"), 1u) << status;
+        EXPECT_EQ(occurrences(out, std::string("status is ") + status + "\n"), 1u) << status;
     }
-    EXPECT_EQ(count(dataLog(), "\n"), 1u);
+    EXPECT_EQ(occurrences(dataLog(), "\n"), 1u);
 }
 
 TEST_F(ChargeRunTest, PollLinesOfAnAcceptedAndARejectedReply) {
