@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -16,11 +15,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using zortest::Child;
+using zortest::loopbackPortOf;
 using zortest::waitFor;
-
-int portOf(const std::string &endpoint) {
-    return std::stoi(endpoint.substr(endpoint.rfind(':') + 1));
-}
 
 // What an instrument received, as the bench recorded it (escaped text).
 std::vector<std::string> received(const std::string &simLog, const std::string &instrument) {
@@ -39,8 +35,7 @@ std::vector<std::string> received(const std::string &simLog, const std::string &
 class ChargeRunTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (std::string(ZOR_SUPPLY_ENDPOINT).rfind("tcp:127.0.0.1:", 0) != 0 ||
-            std::string(ZOR_BATTERY_ENDPOINT).rfind("tcp:127.0.0.1:", 0) != 0) {
+        if (loopbackPortOf(ZOR_SUPPLY_ENDPOINT) == 0 || loopbackPortOf(ZOR_BATTERY_ENDPOINT) == 0) {
             GTEST_SKIP() << "the charger was built for other endpoints";
         }
         simLog = dir.path() + "/sim.log";
@@ -56,9 +51,9 @@ class ChargeRunTest : public ::testing::Test {
                                          "--log",
                                          simLog,
                                          "--supply-port",
-                                         std::to_string(portOf(ZOR_SUPPLY_ENDPOINT)),
+                                         std::to_string(loopbackPortOf(ZOR_SUPPLY_ENDPOINT)),
                                          "--battery-port",
-                                         std::to_string(portOf(ZOR_BATTERY_ENDPOINT))};
+                                         std::to_string(loopbackPortOf(ZOR_BATTERY_ENDPOINT))};
         argv.insert(argv.end(), extra.begin(), extra.end());
         sim = std::make_unique<Child>(argv, dir.path(), dir.path() + "/sim.out");
         ASSERT_TRUE(waitFor(10s, [&] {
@@ -88,14 +83,9 @@ class ChargeRunTest : public ::testing::Test {
 
     std::vector<std::string> dataLog() {
         std::vector<std::string> lines;
-        for (const auto &entry : std::filesystem::directory_iterator(dir.path())) {
-            std::string name = entry.path().filename();
-            if (name.size() > 7 && name.substr(name.size() - 7) == "zor.log") {
-                std::istringstream in(zortest::readFile(entry.path()));
-                for (std::string line; std::getline(in, line);) {
-                    lines.push_back(line);
-                }
-            }
+        std::istringstream in(zortest::dataLogIn(dir.path()));
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
         }
         return lines;
     }
@@ -156,8 +146,8 @@ TEST_F(ChargeRunTest, ReachesTheEndOfChargeThroughSer2net) {
         << out;
     zortest::Ser2net server;
     std::string why;
-    ASSERT_TRUE(server.start(supplyPty[1], batteryPty[1], portOf(ZOR_SUPPLY_ENDPOINT),
-                             portOf(ZOR_BATTERY_ENDPOINT), &why))
+    ASSERT_TRUE(server.start(supplyPty[1], batteryPty[1], loopbackPortOf(ZOR_SUPPLY_ENDPOINT),
+                             loopbackPortOf(ZOR_BATTERY_ENDPOINT), &why))
         << why;
 
     chargeToTheEnd();

@@ -4,9 +4,12 @@
 #pragma once
 
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <array>
+#include <string>
 
 #include "zor_charger/zor_charger.h"
 
@@ -61,6 +64,21 @@ inline BatteryStatus recordOf(const Fields &fields) {
     BatteryStatus status;
     memcpy(&status, fields.data(), sizeof status);
     return status;
+}
+
+// The console report the charger writes at `time` for `reply`, scanned into
+// an empty record.
+inline std::string consoleReportOf(const char *reply, time_t time) {
+    BatteryStatus status{};
+    decodeStatusReply(reply, &status);
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    writeConsoleReport(out, &status, time);
+    fclose(out);
+    std::string report(text, size);
+    free(text);
+    return report;
 }
 
 }  // namespace zortest

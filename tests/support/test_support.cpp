@@ -59,17 +59,26 @@ bool PtyPair::open(std::string *why) {
     return true;
 }
 
-bool LoopbackListener::listen() {
+namespace {
+
+sockaddr_in loopback(int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    return addr;
+}
+
+}  // namespace
+
+bool LoopbackListener::listen(int at) {
     fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
         return false;
     }
-    int one = 1;
+    int one = 1;  // connections of an earlier run may linger in TIME_WAIT
     setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
+    sockaddr_in addr = loopback(at);
     if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
         ::listen(fd.get(), 8) != 0) {
         return false;
@@ -98,6 +107,17 @@ int unusedLoopbackPort() {
         return 1;
     }
     return l.port;  // closed on return: nothing listens there now
+}
+
+int loopbackPortOf(const std::string &endpoint) {
+    const std::string prefix = "tcp:127.0.0.1:";
+    return endpoint.starts_with(prefix) ? atoi(endpoint.c_str() + prefix.size()) : 0;
+}
+
+bool loopbackAccepts(int port) {
+    UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr = loopback(port);
+    return ::connect(probe.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
 }
 
 std::string readFor(int fd, size_t want, int timeoutMs) {
@@ -289,6 +309,15 @@ std::string readFile(const std::string &path) {
     return text.str();
 }
 
+std::string dataLogIn(const std::string &folder) {
+    for (const auto &entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().filename().string().ends_with("zor.log")) {
+            return readFile(entry.path());
+        }
+    }
+    return "<none>";
+}
+
 Child::Child(std::vector<std::string> argv, const std::string &dir, const std::string &outPath,
              const std::string &errPath) {
     UniqueFd out(::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -399,15 +428,8 @@ bool Ser2net::start(const std::string &supplyDevice, const std::string &batteryD
     server_ = std::make_unique<Child>(
         std::vector<std::string>{SER2NET, "-n", "-u", "-P", dir_.path() + "/pid", "-c", path},
         dir_.path(), dir_.path() + "/out");
-    bool listening = waitFor(std::chrono::seconds(10), [&] {
-        UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(batteryPort));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return connect(probe.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ||
-               !server_->running();
-    });
+    bool listening = waitFor(std::chrono::seconds(10),
+                             [&] { return loopbackAccepts(batteryPort) || !server_->running(); });
     if (!listening || !server_->running()) {
         *why = "ser2net did not start: " + readFile(dir_.path() + "/out");
         return false;

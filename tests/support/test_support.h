@@ -54,11 +54,11 @@ struct PtyPair {
     bool open(std::string *why);
 };
 
-// A TCP listener on 127.0.0.1 at a port the system chooses.
+// A TCP listener on 127.0.0.1, at a port the system chooses unless one is given.
 struct LoopbackListener {
     UniqueFd fd;
     int port = 0;
-    bool listen();                         // false on failure
+    bool listen(int at = 0);               // false on failure, a port taken too
     UniqueFd accept(int timeoutMs) const;  // invalid when no client came in time
     std::string endpoint() const;          // "tcp:127.0.0.1:PORT"
 };
@@ -66,6 +66,12 @@ struct LoopbackListener {
 // A loopback port that nothing listens on (bound, then closed), for
 // connection-refused cases.
 int unusedLoopbackPort();
+
+// The port of a "tcp:127.0.0.1:PORT" endpoint; 0 for any other endpoint.
+int loopbackPortOf(const std::string &endpoint);
+
+// True when something accepts connections at the loopback port.
+bool loopbackAccepts(int port);
 
 // Reads what arrives on fd until `want` bytes came or `timeoutMs` passed
 // without any byte. Returns what was read.
@@ -128,6 +134,10 @@ class TempDir : Pinned {
 
 // Reads a whole file; empty when it cannot be read.
 std::string readFile(const std::string &path);
+
+// The text of the charger's data log (the file named "...zor.log") in
+// `folder`; "<none>" when there is none.
+std::string dataLogIn(const std::string &folder);
 
 // A program run in the background in `dir`, its standard output and error
 // stream going to files (the same one when errPath is empty) or to

@@ -242,15 +242,7 @@ const std::string STATUS_REPLY = zortest::TYPICAL_REPLY;
 // The charger's report of STATUS_REPLY, from its second line on (the first
 // holds the time).
 std::string reportAfterTime() {
-    BatteryStatus status{};
-    decodeStatusReply(STATUS_REPLY.c_str(), &status);
-    char *text = nullptr;
-    size_t size = 0;
-    FILE *out = open_memstream(&text, &size);
-    writeConsoleReport(out, &status, 0);
-    fclose(out);
-    std::string report(text, size);
-    free(text);
+    const std::string report = zortest::consoleReportOf(STATUS_REPLY.c_str(), 0);
     return report.substr(report.find('\n') + 1);
 }
 

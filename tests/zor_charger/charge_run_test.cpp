@@ -109,12 +109,7 @@ class ChargeRunTest : public ::testing::Test {
         err = capture.err();
         return result;
     }
-    std::string dataLog() const {
-        for (const auto &entry : std::filesystem::directory_iterator(dir_.path())) {
-            return zortest::readFile(entry.path());
-        }
-        return "<none>";
-    }
+    std::string dataLog() const { return zortest::dataLogIn(dir_.path()); }
 
     zortest::TempDir dir_;
     char home_[4096];
@@ -178,18 +173,12 @@ TEST_F(ChargeRunTest, PollLinesOfAnAcceptedAndARejectedReply) {
     std::string reply = replyWith(0);
     Bench bench({reply, reply.substr(1)});
     ASSERT_EQ(run(bench, 2), 0);
-    BatteryStatus status{};
-    decodeStatusReply(reply.c_str(), &status);
-    char *report = nullptr;
-    size_t size = 0;
-    FILE *console = open_memstream(&report, &size);
-    writeConsoleReport(console, &status, atoll(dataLog().c_str()));  // the line's report time
-    fclose(console);
+    // At the data log line's report time.
+    const std::string report = zortest::consoleReportOf(reply.c_str(), atoll(dataLog().c_str()));
     const std::string ask = "sending status request\nwaiting for reply\ncalling select\n";
     EXPECT_EQ(out, ask + "select returned 1\nstatus is 77\nresponse is " + reply + "\n" + report +
                        "\n****setting charge current to 45.000000\n\ngoing to sleep\nwaking up\n" +
                        ask + "select returned 1\nstatus is 76\ngoing to sleep\nwaking up\n");
-    free(report);
 }
 
 TEST_F(ChargeRunTest, BatteryHangingUpDoesNotStopTheLoop) {

@@ -1,6 +1,4 @@
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -8,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -20,54 +17,15 @@ namespace {
 
 using zortest::UniqueFd;
 
-// The loopback port of an endpoint built in, or 0 when it is not on loopback.
-int loopbackPortOf(const std::string &endpoint) {
-    const std::string prefix = "tcp:127.0.0.1:";
-    return endpoint.starts_with(prefix) ? atoi(endpoint.c_str() + prefix.size()) : 0;
-}
-const int SUPPLY_PORT = loopbackPortOf(ZOR_SUPPLY_ENDPOINT);
-const int BATTERY_PORT = loopbackPortOf(ZOR_BATTERY_ENDPOINT);
-
-sockaddr_in loopback(int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    return addr;
-}
-
-// A listener at a fixed loopback port; invalid when the port is taken.
-zortest::LoopbackListener listenAt(int port) {
-    zortest::LoopbackListener l;
-    l.fd.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    int one = 1;  // connections of an earlier run may linger in TIME_WAIT
-    setsockopt(l.fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr = loopback(port);
-    if (bind(l.fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        listen(l.fd.get(), 1) != 0) {
-        l.fd.reset();
-    }
-    return l;
-}
-
-std::string onlyDataLog(const std::string &folder) {
-    for (const auto &entry : std::filesystem::directory_iterator(folder)) {
-        EXPECT_TRUE(entry.path().filename().string().ends_with("zor.log"));
-        return zortest::readFile(entry.path());
-    }
-    return "<none>";
-}
+const int SUPPLY_PORT = zortest::loopbackPortOf(ZOR_SUPPLY_ENDPOINT);
+const int BATTERY_PORT = zortest::loopbackPortOf(ZOR_BATTERY_ENDPOINT);
 
 TEST(ProgramTest, ExitsWith255WhenTheSupplyIsUnreachable) {
     if (SUPPLY_PORT == 0) {
         GTEST_SKIP() << "built for a supply that is not on loopback";
     }
-    {
-        UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in addr = loopback(SUPPLY_PORT);
-        if (connect(probe.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
-            GTEST_SKIP() << "something listens on the supply's port " << SUPPLY_PORT;
-        }
+    if (zortest::loopbackAccepts(SUPPLY_PORT)) {
+        GTEST_SKIP() << "something listens on the supply's port " << SUPPLY_PORT;
     }
     zortest::TempDir dir;
     int errPipe[2];
@@ -80,7 +38,7 @@ TEST(ProgramTest, ExitsWith255WhenTheSupplyIsUnreachable) {
     EXPECT_NE(zortest::drain(errRead.get(), 1000)
                   .find("unable to open connection to xantrex: Connection refused\n"),
               std::string::npos);
-    EXPECT_EQ(onlyDataLog(dir.path()), "") << "the data log is created but gets no line";
+    EXPECT_EQ(zortest::dataLogIn(dir.path()), "") << "the data log is created but gets no line";
 }
 
 // Runs against stand-ins at the fixed ports with its standard output a pipe
@@ -90,9 +48,8 @@ TEST(ProgramTest, ChargesOnWhenItsOutputIsGone) {
     if (SUPPLY_PORT == 0 || BATTERY_PORT == 0) {
         GTEST_SKIP() << "built for instruments that are not on loopback";
     }
-    zortest::LoopbackListener supplyListener = listenAt(SUPPLY_PORT);
-    zortest::LoopbackListener batteryListener = listenAt(BATTERY_PORT);
-    if (!supplyListener.fd.valid() || !batteryListener.fd.valid()) {
+    zortest::LoopbackListener supplyListener, batteryListener;
+    if (!supplyListener.listen(SUPPLY_PORT) || !batteryListener.listen(BATTERY_PORT)) {
         GTEST_SKIP() << "the supply's or the battery's loopback port is taken";
     }
     zortest::TempDir dir;
@@ -115,7 +72,7 @@ TEST(ProgramTest, ChargesOnWhenItsOutputIsGone) {
     EXPECT_TRUE(charger.running());
     charger.signal(SIGTERM);  // the program ends first: no TIME_WAIT left on the fixed ports
     EXPECT_EQ(charger.wait(std::chrono::seconds(5)), 128 + SIGTERM);
-    std::string dataLog = onlyDataLog(dir.path());
+    std::string dataLog = zortest::dataLogIn(dir.path());
     EXPECT_EQ(std::count(dataLog.begin(), dataLog.end(), '\n'), 1) << dataLog;
 }
 
