@@ -109,41 +109,43 @@ BatteryStatus sampleStatus() {
     return status;
 }
 
+// Writes one report per iteration into a scratch file in `dir`, its stream
+// buffered as `buffering` says; `flush` flushes after each report, `rewind`
+// keeps the file small.
+template <auto write>
+void writeReports(benchmark::State &state, const char *dir, int buffering, bool flush,
+                  bool rewind) {
+    BatteryStatus status = sampleStatus();
+    withScratchFile(state, dir, buffering, [&](ScratchFile &file) {
+        for (auto _ : state) {
+            write(file.get(), &status, REPORT_TIME);
+            if (flush) {
+                fflush(file.get());
+            }
+            if (rewind) {
+                file.rewindEvery(state);
+            }
+        }
+    });
+}
+
 // The console report as the charger writes it: its standard output is
 // line-buffered, so each line is a write of its own.
 void BM_ConsoleReport(benchmark::State &state) {
-    BatteryStatus status = sampleStatus();
-    withScratchFile(state, ".", _IOLBF, [&](ScratchFile &file) {
-        for (auto _ : state) {
-            writeConsoleReport(file.get(), &status, REPORT_TIME);
-            file.rewindEvery(state);
-        }
-    });
+    writeReports<writeConsoleReport>(state, ".", _IOLBF, false, true);
 }
 BENCHMARK(BM_ConsoleReport);
 
 // Floor: the same report formatted into the stream's buffer and written once.
 void BM_ConsoleReportFloor(benchmark::State &state) {
-    BatteryStatus status = sampleStatus();
-    withScratchFile(state, ".", _IOFBF, [&](ScratchFile &file) {
-        for (auto _ : state) {
-            writeConsoleReport(file.get(), &status, REPORT_TIME);
-            fflush(file.get());
-            file.rewindEvery(state);
-        }
-    });
+    writeReports<writeConsoleReport>(state, ".", _IOFBF, true, true);
 }
 BENCHMARK(BM_ConsoleReportFloor);
 
 // The data log line in the working folder's file system: formatted, flushed
 // and synced to the disk.
 void BM_DataLogLine(benchmark::State &state) {
-    BatteryStatus status = sampleStatus();
-    withScratchFile(state, ".", _IOFBF, [&](ScratchFile &file) {
-        for (auto _ : state) {
-            writeDataLogLine(file.get(), &status, REPORT_TIME);
-        }
-    });
+    writeReports<writeDataLogLine>(state, ".", _IOFBF, false, false);
 }
 // Real time: most of it is spent waiting for the disk, not on the CPU.
 BENCHMARK(BM_DataLogLine)->MinTime(0.5)->UseRealTime();
@@ -151,13 +153,7 @@ BENCHMARK(BM_DataLogLine)->MinTime(0.5)->UseRealTime();
 // Floor: the same call on a memory file system, where the sync has no disk to
 // wait for; what is left is formatting, the write and the calls.
 void BM_DataLogLineNoSync(benchmark::State &state) {
-    BatteryStatus status = sampleStatus();
-    withScratchFile(state, "/dev/shm", _IOFBF, [&](ScratchFile &file) {
-        for (auto _ : state) {
-            writeDataLogLine(file.get(), &status, REPORT_TIME);
-            file.rewindEvery(state);
-        }
-    });
+    writeReports<writeDataLogLine>(state, "/dev/shm", _IOFBF, false, true);
 }
 BENCHMARK(BM_DataLogLineNoSync);
 

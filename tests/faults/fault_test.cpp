@@ -355,19 +355,26 @@ class ChargeFixture : public ::testing::Test {
         descriptors_ = zortest::openDescriptorCount();
     }
     void TearDown() override {
+        bench_.reset();
         closelog();
         EXPECT_EQ(zortest::openDescriptorCount(), descriptors_) << "every descriptor closed";
     }
+    // A bench serving with `options`; the test fails when it cannot start.
+    zorsim::Bench &startBench(const zorsim::Options &options) {
+        bench_ = std::make_unique<zorsim::Bench>(options);
+        std::string why;
+        EXPECT_TRUE(bench_->start(&why)) << why;
+        return *bench_;
+    }
     int descriptors_ = 0;
+    std::unique_ptr<zorsim::Bench> bench_;
 };
 
 class FaultTest : public ChargeFixture, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(FaultTest, ChargerKeepsGoingAndAcceptsOnlyWholeReplies) {
     const FaultCase &c = GetParam();
-    zorsim::Bench bench(benchOptions(c.faults, c.paced ? 9600 : 0));
-    std::string why;
-    ASSERT_TRUE(bench.start(&why)) << why;
+    zorsim::Bench &bench = startBench(benchOptions(c.faults, c.paced ? 9600 : 0));
     ChargeRecord run = chargeAgainst(bench, c.polls, c.paced ? oneSecond : noSleep);
     zorsim::Counters counters = bench.counters();
     bench.stop();
@@ -444,9 +451,8 @@ TEST_P(LinkTest, EveryReplyIsTakenWholeAndInStep) {
     zorsim::Options opt = benchOptions({}, 9600);
     opt.supplyPty = opt.batteryPty = c.ptys;
     opt.chunkBytes = c.chunk;
-    zorsim::Bench bench(opt);
+    zorsim::Bench &bench = startBench(opt);
     std::string why;
-    ASSERT_TRUE(bench.start(&why)) << why;
     zortest::Ser2net server;
     std::string supply, battery;  // the bench's own unless ser2net stands in front
     if (c.ser2net) {
@@ -479,11 +485,7 @@ INSTANTIATE_TEST_SUITE_P(Links, LinkTest,
                          [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(FaultTest, BatteryLinkClosesThenTheServerTakesTheNextRun) {
-    zorsim::Faults faults;
-    faults.closeBatteryAfter = 6;
-    zorsim::Bench bench(benchOptions(faults));
-    std::string why;
-    ASSERT_TRUE(bench.start(&why)) << why;
+    zorsim::Bench &bench = startBench(benchOptions({.closeBatteryAfter = 6}));
     for (int round = 1; round <= 2; ++round) {
         SCOPED_TRACE("run " + std::to_string(round));
         ChargeRecord run = chargeAgainst(bench, 12);
@@ -504,11 +506,8 @@ TEST_F(FaultTest, BatteryLinkClosesThenTheServerTakesTheNextRun) {
 }
 
 TEST_F(FaultTest, SupplyLinkClosesAndTheScheduleGoesOn) {
-    zorsim::Faults faults;
-    faults.closeSupplyAfter = 7;  // the set-up and two settings
-    zorsim::Bench bench(benchOptions(faults));
-    std::string why;
-    ASSERT_TRUE(bench.start(&why)) << why;
+    // The supply hears the set-up and two settings.
+    zorsim::Bench &bench = startBench(benchOptions({.closeSupplyAfter = 7}));
     ChargeRecord run = chargeAgainst(bench, 30);
     Tally tally = checkRun(run, 30, true, 7);
     EXPECT_EQ(tally.accepted, 30);
@@ -520,11 +519,7 @@ TEST_F(FaultTest, SupplyLinkClosesAndTheScheduleGoesOn) {
 // The charger never asks the supply anything; a query of the commissioning
 // tools against a supply gone quiet gives up after its tries.
 TEST_F(FaultTest, QueryOfASupplyGoneQuietGivesUp) {
-    zorsim::Faults faults;
-    faults.supplyQueriesAnswered = 1;
-    zorsim::Bench bench(benchOptions(faults));
-    std::string why;
-    ASSERT_TRUE(bench.start(&why)) << why;
+    zorsim::Bench &bench = startBench(benchOptions({.supplyQueriesAnswered = 1}));
     int port = 0;
     zortest::StdCapture capture;
     ASSERT_GT(openPort(bench.supplyEndpoint().c_str(), &port, 9600, 8, 1, "none"), 0);
