@@ -68,6 +68,13 @@ int usageError(const char *tool, const char *synopsis, const std::string &why) {
     return EX_USAGE;
 }
 
+void printExamples(const char *tool, std::initializer_list<const char *> examples) {
+    printf("Examples:\n");
+    for (const char *example : examples) {
+        printf("  %s %s\n", tool, example);
+    }
+}
+
 const char *const COMMON_OPTIONS_HELP =
     "  --baud N          line speed of a serial device (default 9600)\n"
     "  --data-bits N     5, 6, 7 or 8 (default 8)\n"

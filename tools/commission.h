@@ -61,6 +61,8 @@ int usageError(const char *tool, const char *synopsis, const std::string &why);
 extern const char *const COMMON_OPTIONS_HELP;
 // Help text listing the exit statuses.
 extern const char *const EXIT_STATUS_HELP;
+// Ends a tool's --help: "Examples:" and each example after the tool's name.
+void printExamples(const char *tool, std::initializer_list<const char *> examples);
 
 // Opens `endpoint` with the line settings. Returns the port handle, or -1
 // after writing "TOOL: cannot open endpoint ..." to the standard error stream.

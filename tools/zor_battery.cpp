@@ -59,17 +59,11 @@ void printHelp() {
         "failed (0 when every one was accepted); a link that fails ends the watch.\n"
         "\n"
         "%s"
-        "\n"
-        "Examples:\n"
-        "  %s tcp:127.0.0.1:10001\n"
-        "  %s /dev/ttyUSB1 --watch 5\n"
-        "  %s tcp:serial-server-1:10001 --watch 5 --count 12\n"
-        "  %s --enable tcp:127.0.0.1:10001\n",
-        TOOL, SYNOPSIS, COMMON_OPTIONS_HELP, EXIT_STATUS_HELP, TOOL, TOOL, TOOL, TOOL);
-}
-
-int usage(const std::string &why) {
-    return usageError(TOOL, SYNOPSIS, why);
+        "\n",
+        TOOL, SYNOPSIS, COMMON_OPTIONS_HELP, EXIT_STATUS_HELP);
+    printExamples(
+        TOOL, {"tcp:127.0.0.1:10001", "/dev/ttyUSB1 --watch 5",
+               "tcp:serial-server-1:10001 --watch 5 --count 12", "--enable tcp:127.0.0.1:10001"});
 }
 
 // Parses the command line. Returns -1 to go on, or the exit status.
@@ -89,14 +83,17 @@ int parseOptions(int argc, char **argv, Options *options) {
             case OPT_WATCH:
                 if (!zorsim::parseNumber(optarg, &options->watch) || options->watch <= 0.0 ||
                     options->watch > LONGEST_WATCH) {
-                    return usage(std::string("--watch needs a number of seconds above 0, not \"") +
-                                 optarg + "\"");
+                    return usageError(
+                        TOOL, SYNOPSIS,
+                        std::string("--watch needs a number of seconds above 0, not \"") + optarg +
+                            "\"");
                 }
                 break;
             case OPT_COUNT:
                 if (!zorsim::parseInteger(optarg, 1, INT_MAX, &options->count)) {
-                    return usage(std::string("--count needs a whole number above 0, not \"") +
-                                 optarg + "\"");
+                    return usageError(TOOL, SYNOPSIS,
+                                      std::string("--count needs a whole number above 0, not \"") +
+                                          optarg + "\"");
                 }
                 break;
             case OPT_ENABLE:
@@ -106,11 +103,11 @@ int parseOptions(int argc, char **argv, Options *options) {
                 options->switchOff = true;
                 break;
             case '?':
-                return usage("");
+                return usageError(TOOL, SYNOPSIS, "");
             default: {
                 std::string why;
                 if (!takeCommonOption(c, optarg, &options->settings, &options->verbosity, &why)) {
-                    return usage(why);
+                    return usageError(TOOL, SYNOPSIS, why);
                 }
             }
         }
@@ -119,16 +116,17 @@ int parseOptions(int argc, char **argv, Options *options) {
         options->endpoint = argv[optind++];
     }
     if (optind < argc) {
-        return usage(std::string("unexpected argument \"") + argv[optind] + "\"");
+        return usageError(TOOL, SYNOPSIS,
+                          std::string("unexpected argument \"") + argv[optind] + "\"");
     }
     if (options->endpoint == nullptr) {
-        return usage("no endpoint given");
+        return usageError(TOOL, SYNOPSIS, "no endpoint given");
     }
     if (options->count > 0 && options->watch == 0.0) {
-        return usage("--count needs --watch");
+        return usageError(TOOL, SYNOPSIS, "--count needs --watch");
     }
     if (options->enable && options->switchOff) {
-        return usage("--enable and --switch-off exclude each other");
+        return usageError(TOOL, SYNOPSIS, "--enable and --switch-off exclude each other");
     }
     return -1;
 }

@@ -119,17 +119,11 @@ void printHelp() {
         "%s"
         "\n"
         "%s"
-        "\n"
-        "Examples:\n"
-        "  %s tcp:127.0.0.1:2001 status\n"
-        "  %s tcp:serial-server-1:2001 clear off set-volts 35.9 set-current 45 status\n"
-        "  %s --baud 19200 /dev/ttyUSB0 on\n"
-        "  %s -v /dev/ttyUSB0 ovp 40 vmax 38\n",
-        TOOL, SYNOPSIS, COMMON_OPTIONS_HELP, EXIT_STATUS_HELP, TOOL, TOOL, TOOL, TOOL);
-}
-
-int usage(const std::string &why) {
-    return usageError(TOOL, SYNOPSIS, why);
+        "\n",
+        TOOL, SYNOPSIS, COMMON_OPTIONS_HELP, EXIT_STATUS_HELP);
+    printExamples(TOOL, {"tcp:127.0.0.1:2001 status",
+                         "tcp:serial-server-1:2001 clear off set-volts 35.9 set-current 45 status",
+                         "--baud 19200 /dev/ttyUSB0 on", "-v /dev/ttyUSB0 ovp 40 vmax 38"});
 }
 
 // The command set's own range check, made before anything is opened.
@@ -237,41 +231,41 @@ int runStatus(int port) {
         snprintf(text, sizeof text, "%d (0x%04x)", v, static_cast<unsigned>(v));
         return std::string(text);
     };
-    struct Analog {
-        const char *label;
-        int (*query)(int, double *);
-        const char *unit;
-    };
-    const Analog analogs[] = {{"output current", xfrGetIOut, "A"},
-                              {"output voltage", xfrGetVOut, "V"},
-                              {"current set point", xfrGetISet, "A"},
-                              {"voltage set point", xfrGetVSet, "V"}};
-    for (const Analog &a : analogs) {
+    // Asks one question unless the supply has gone silent; `read` runs the
+    // query and puts what it read into words.
+    auto ask = [&](const char *label, auto read) {
         if (silent) {
-            rows.push_back({a.label, "not asked"});
-            continue;
+            rows.push_back({label, "not asked"});
+            return;
         }
-        double v = 0.0;
-        int r = quietly([&] { return a.query(port, &v); });
-        rows.push_back({a.label, describe(r, number(v, a.unit))});
-    }
-    struct Integer {
-        const char *label;
-        int (*query)(int, int *);
-        bool isOutput;
+        std::string text;
+        int r = quietly([&] { return read(&text); });
+        rows.push_back({label, describe(r, text)});
     };
-    const Integer integers[] = {{"output state", xfrGetOut, true},
-                                {"error code", xfrGetErr, false}};
-    for (const Integer &q : integers) {
-        if (silent) {
-            rows.push_back({q.label, "not asked"});
-            continue;
-        }
+    auto analog = [&](int (*query)(int, double *), const char *unit) {
+        return [=](std::string *text) {
+            double v = 0.0;
+            int r = query(port, &v);
+            *text = number(v, unit);
+            return r;
+        };
+    };
+    ask("output current", analog(xfrGetIOut, "A"));
+    ask("output voltage", analog(xfrGetVOut, "V"));
+    ask("current set point", analog(xfrGetISet, "A"));
+    ask("voltage set point", analog(xfrGetVSet, "V"));
+    ask("output state", [&](std::string *text) {
         int v = 0;
-        int r = quietly([&] { return q.query(port, &v); });
-        rows.push_back(
-            {q.label, describe(r, std::to_string(v) + (q.isOutput ? outputWord(v) : ""))});
-    }
+        int r = xfrGetOut(port, &v);
+        *text = std::to_string(v) + outputWord(v);
+        return r;
+    });
+    ask("error code", [&](std::string *text) {
+        int v = 0;
+        int r = xfrGetErr(port, &v);
+        *text = std::to_string(v);
+        return r;
+    });
     if (silent) {
         for (const char *label : {"ASTS register", "STS register", "FAULT register"}) {
             rows.push_back({label, "not asked"});
@@ -388,7 +382,7 @@ int main(int argc, char **argv) {
                 printHelp();
                 return EXIT_OK;
             case '?':
-                return usage("");
+                return usageError(TOOL, SYNOPSIS, "");
             case -1: {  // an operand, or the end after "--"
                 if (optind == argc) {
                     break;
@@ -400,12 +394,13 @@ int main(int argc, char **argv) {
                 }
                 const CommandInfo *info = findCommand(operand);
                 if (info == nullptr) {
-                    return usage(std::string("unknown command \"") + operand + "\"");
+                    return usageError(TOOL, SYNOPSIS,
+                                      std::string("unknown command \"") + operand + "\"");
                 }
                 steps.push_back(Step{info});
                 if (info->unit != nullptr) {
                     if (optind == argc) {
-                        return usage(std::string(operand) + " needs a value");
+                        return usageError(TOOL, SYNOPSIS, std::string(operand) + " needs a value");
                     }
                     steps.back().text = argv[optind++];
                 }
@@ -414,16 +409,16 @@ int main(int argc, char **argv) {
             default: {
                 std::string why;
                 if (!takeCommonOption(c, optarg, &settings, &verbosity, &why)) {
-                    return usage(why);
+                    return usageError(TOOL, SYNOPSIS, why);
                 }
             }
         }
     }
     if (endpoint == nullptr) {
-        return usage("no endpoint given");
+        return usageError(TOOL, SYNOPSIS, "no endpoint given");
     }
     if (steps.empty()) {
-        return usage("no command given");
+        return usageError(TOOL, SYNOPSIS, "no command given");
     }
     for (Step &step : steps) {
         if (step.info->unit != nullptr) {
