@@ -4,6 +4,9 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <string_view>
+#include <utility>
+#include <variant>
 
 namespace zorsim {
 namespace {
@@ -254,35 +257,28 @@ std::string Model::supplyCommand(std::string_view line) {
     std::string_view arg =
         gap == std::string_view::npos ? std::string_view() : trim(line.substr(gap));
 
-    std::string reply;
     if (!word.empty() && word.back() == '?') {
         if (!arg.empty()) {
             fail(ERR_PARAMETER_NOT_ALLOWED);
             return {};
         }
         supply_.latchedStatus |= supplyStatus();
-        if (word == "IOUT?") {
-            reply = keywordValue("IOUT", outputAmps());
-        } else if (word == "ISET?") {
-            reply = keywordValue("ISET", supply_.iset);
-        } else if (word == "VOUT?") {
-            reply = keywordValue("VOUT", outputVolts());
-        } else if (word == "VSET?") {
-            reply = keywordValue("VSET", supply_.vset);
-        } else if (word == "OUT?") {
-            reply = keywordValue("OUT", supply_.output ? 1 : 0);
-        } else if (word == "ERR?") {
-            reply = keywordValue("ERR", supply_.err);
-        } else if (word == "ASTS?") {
-            reply = keywordValue("ASTS", supply_.latchedStatus);
-        } else if (word == "STS?") {
-            reply = keywordValue("STS", supplyStatus());
-        } else if (word == "FAULT?") {
-            reply = keywordValue("FAULT", supply_.fault);
-        } else {
-            fail(ERR_UNDEFINED_HEADER);
+        // Every value the supply can be asked for, under its keyword.
+        const std::pair<std::string_view, std::variant<double, int>> values[] = {
+            {"IOUT", outputAmps()},          {"ISET", supply_.iset},
+            {"VOUT", outputVolts()},         {"VSET", supply_.vset},
+            {"OUT", supply_.output ? 1 : 0}, {"ERR", supply_.err},
+            {"ASTS", supply_.latchedStatus}, {"STS", supplyStatus()},
+            {"FAULT", supply_.fault},
+        };
+        std::string_view keyword = std::string_view(word).substr(0, word.size() - 1);
+        for (const auto &[name, value] : values) {
+            if (name == keyword) {
+                return std::visit([&](auto v) { return keywordValue(name.data(), v); }, value);
+            }
         }
-        return reply;
+        fail(ERR_UNDEFINED_HEADER);
+        return {};
     }
 
     if (word == "CLR" || word == "RST" || word == "TRG") {
