@@ -357,7 +357,7 @@ std::vector<Piece> bytewise(const std::string &text, int pauseMs) {
     return pieces;
 }
 
-const std::string kReply = std::string(40, '0') + std::string(37, 'f');
+const std::string REPLY_77 = std::string(40, '0') + std::string(37, 'f');
 
 class ReceiveTest : public PortTest, public ::testing::WithParamInterface<RecvCase> {};
 
@@ -412,17 +412,19 @@ TEST_P(ReceiveTest, TakesPiecesUntilTheLineIsQuiet) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sizes, ReceiveTest,
-    ::testing::Values(
-        RecvCase{"Whole", {{0, kReply}}, 80, {77}},
-        RecvCase{"MoreThanRoom", {{0, std::string(25, 'A')}}, 20, {19, 6}},
-        RecvCase{"RoomForOne", {{0, "A"}}, 2, {1}},
-        RecvCase{"Paced9600", bytewise(kReply, 1), 80, {77}},
-        RecvCase{"ServerChunks", {{0, kReply.substr(0, 64)}, {13, kReply.substr(64)}}, 80, {77}},
-        RecvCase{"PauseBeyondTheGap",
-                 {{0, kReply.substr(0, 40)}, {300, kReply.substr(40)}},
-                 80,
-                 {40, 37}},
-        RecvCase{"HangUpAfterAPiece", {{0, "0123456789"}}, 80, {10, 0}, true}),
+    ::testing::Values(RecvCase{"Whole", {{0, REPLY_77}}, 80, {77}},
+                      RecvCase{"MoreThanRoom", {{0, std::string(25, 'A')}}, 20, {19, 6}},
+                      RecvCase{"RoomForOne", {{0, "A"}}, 2, {1}},
+                      RecvCase{"Paced9600", bytewise(REPLY_77, 1), 80, {77}},
+                      RecvCase{"ServerChunks",
+                               {{0, REPLY_77.substr(0, 64)}, {13, REPLY_77.substr(64)}},
+                               80,
+                               {77}},
+                      RecvCase{"PauseBeyondTheGap",
+                               {{0, REPLY_77.substr(0, 40)}, {300, REPLY_77.substr(40)}},
+                               80,
+                               {40, 37}},
+                      RecvCase{"HangUpAfterAPiece", {{0, "0123456789"}}, 80, {10, 0}, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(PortTest, ReceiveTimesOutAfterTwoSeconds) {

@@ -22,8 +22,8 @@ namespace {
 using zortest::StdCapture;
 using zortest::UniqueFd;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double NOT_A_NUMBER = std::numeric_limits<double>::quiet_NaN();
+constexpr double INFINITE = std::numeric_limits<double>::infinity();
 
 struct DebugLevel {
     explicit DebugLevel(int level) { DEBUG_LEVEL = level; }
@@ -99,48 +99,48 @@ struct SettingCase {
     const char *report;  // standard error text, line numbers as L
 };
 
-constexpr char kAssert[] = "xfr.cpp:L:Assertion failed on line L in file xfr.cpp\n";
+constexpr char ASSERTION_REPORT[] = "xfr.cpp:L:Assertion failed on line L in file xfr.cpp\n";
 
-const SettingCase kSettings[] = {
+const SettingCase SETTINGS[] = {
     {xfrOverVoltSet, 0.0, 0, "OVSET 0.0000V\r", ""},
     {xfrOverVoltSet, 45.0, 0, "OVSET 45.0000V\r", ""},
     {xfrOverVoltSet, std::nextafter(45.0, 99.0), -1, "",
      "xfr.cpp:L:err: xfrOverVoltSet(45.000000) > 45.000000\n"},
     {xfrOverVoltSet, -1e-9, -1, "", "xfr.cpp:L:err: xfrOverVoltSet(-0.000000) > 45.000000\n"},
-    {xfrOverVoltSet, kNaN, -1, "", "xfr.cpp:L:err: xfrOverVoltSet(nan) > 45.000000\n"},
-    {xfrOverVoltSet, kInf, -1, "", "xfr.cpp:L:err: xfrOverVoltSet(inf) > 45.000000\n"},
+    {xfrOverVoltSet, NOT_A_NUMBER, -1, "", "xfr.cpp:L:err: xfrOverVoltSet(nan) > 45.000000\n"},
+    {xfrOverVoltSet, INFINITE, -1, "", "xfr.cpp:L:err: xfrOverVoltSet(inf) > 45.000000\n"},
     {xfrVMax, 0.0, 0, "VMAX 0.0000V\r", ""},
     {xfrVMax, 45.0, 0, "VMAX 45.0000V\r", ""},
     {xfrVMax, 45.00001, -1, "", "xfr.cpp:L:err: xfrVMax(45.000010) > 45.000000\n"},
     {xfrVMax, -1.0, -1, "", "xfr.cpp:L:err: xfrVMax(-1.000000) > 45.000000\n"},
-    {xfrVMax, kNaN, -1, "", "xfr.cpp:L:err: xfrVMax(nan) > 45.000000\n"},
-    {xfrVMax, -kInf, -1, "", "xfr.cpp:L:err: xfrVMax(-inf) > 45.000000\n"},
+    {xfrVMax, NOT_A_NUMBER, -1, "", "xfr.cpp:L:err: xfrVMax(nan) > 45.000000\n"},
+    {xfrVMax, -INFINITE, -1, "", "xfr.cpp:L:err: xfrVMax(-inf) > 45.000000\n"},
     {xfrSetVolts, 0.0, 0, "VSET 0.0000V\r", ""},
     {xfrSetVolts, 35.9, 0, "VSET 35.9000V\r", ""},
     {xfrSetVolts, 44.99996, 0, "VSET 45.0000V\r", ""},
     {xfrSetVolts, 45.0, -1, "", "xfr.cpp:L:err: xfrSetVolts(45.000000) >= 45.000000\n"},
     {xfrSetVolts, -1.0, -1, "", "xfr.cpp:L:err: xfrSetVolts(-1.000000) >= 45.000000\n"},
-    {xfrSetVolts, kNaN, -1, "", "xfr.cpp:L:err: xfrSetVolts(nan) >= 45.000000\n"},
-    {xfrSetVolts, kInf, -1, "", "xfr.cpp:L:err: xfrSetVolts(inf) >= 45.000000\n"},
+    {xfrSetVolts, NOT_A_NUMBER, -1, "", "xfr.cpp:L:err: xfrSetVolts(nan) >= 45.000000\n"},
+    {xfrSetVolts, INFINITE, -1, "", "xfr.cpp:L:err: xfrSetVolts(inf) >= 45.000000\n"},
     {xfrIMax, 0.0, 0, "IMAX 0.0000A\r", ""},
     {xfrIMax, 60.0, 0, "IMAX 60.0000A\r", ""},
-    {xfrIMax, std::nextafter(60.0, 99.0), -2, "", kAssert},
-    {xfrIMax, -1e-9, -2, "", kAssert},
-    {xfrIMax, kNaN, -2, "", kAssert},
+    {xfrIMax, std::nextafter(60.0, 99.0), -2, "", ASSERTION_REPORT},
+    {xfrIMax, -1e-9, -2, "", ASSERTION_REPORT},
+    {xfrIMax, NOT_A_NUMBER, -2, "", ASSERTION_REPORT},
     {xfrSetCurrent, 0.0, 0, "ISET 0.0000A\r", ""},
     {xfrSetCurrent, 60.0, 0, "ISET 60.0000A\r", ""},
     {xfrSetCurrent, 45.0, 0, "ISET 45.0000A\r", ""},
     {xfrSetCurrent, 22.5, 0, "ISET 22.5000A\r", ""},
     {xfrSetCurrent, 12.5, 0, "ISET 12.5000A\r", ""},
     {xfrSetCurrent, 7.5, 0, "ISET 7.5000A\r", ""},
-    {xfrSetCurrent, 60.00001, -2, "", kAssert},
-    {xfrSetCurrent, -0.5, -2, "", kAssert},
-    {xfrSetCurrent, kNaN, -2, "", kAssert},
-    {xfrSetCurrent, -kInf, -2, "", kAssert},
+    {xfrSetCurrent, 60.00001, -2, "", ASSERTION_REPORT},
+    {xfrSetCurrent, -0.5, -2, "", ASSERTION_REPORT},
+    {xfrSetCurrent, NOT_A_NUMBER, -2, "", ASSERTION_REPORT},
+    {xfrSetCurrent, -INFINITE, -2, "", ASSERTION_REPORT},
 };
 
 TEST_P(XfrTest, SettingsAreRangeCheckedThenSentWithFourDecimals) {
-    for (const SettingCase &c : kSettings) {
+    for (const SettingCase &c : SETTINGS) {
         SCOPED_TRACE(testing::Message() << "value " << c.value << ": " << c.sent << c.report);
         StdCapture capture;
         const int result = c.op(port, c.value);
@@ -173,7 +173,7 @@ struct QueryCase {
     int pieceGapMs = StandIn::PIECE_GAP_MS;
 };
 
-const QueryCase kQueries[] = {
+const QueryCase QUERIES[] = {
     {xfrGetIOut, "IOUT", {"IOUT 12.5"}, 1, 12.5, "xfrGetIOut = 12.500000, sscanf returned 1\n"},
     {xfrGetIOut, "IOUT", {"IOUT 12.5\r"}, 1, 12.5, "xfrGetIOut = 12.500000, sscanf returned 1\n"},
     {xfrGetIOut, "IOUT", {"IOUT 12.5\n"}, 1, 12.5, "xfrGetIOut = 12.500000, sscanf returned 1\n"},
@@ -207,7 +207,7 @@ const QueryCase kQueries[] = {
 
 TEST_P(XfrTest, QueriesTakeTheFirstReplyText) {
     DebugLevel debug(1);
-    for (const QueryCase &c : kQueries) {
+    for (const QueryCase &c : QUERIES) {
         SCOPED_TRACE(testing::Message() << "reply \"" << c.reply[0] << "\"...");
         supply->answer(std::string(c.keyword) + "?", c.reply, c.pieceGapMs);
         double value = -7;
