@@ -29,8 +29,9 @@ bool openEndpoint(const char *endpoint, int *handle) {
     return openPort(endpoint, handle, BAUD, DATA_BITS, STOP_BITS, PARITY) > 0;
 }
 
-// Polls the battery once: discards stale input, asks, takes one reply and, when it is a status
-// reply, reports it, steps the schedule and sends the chosen current.
+// Polls the battery once: discards stale input, asks, takes one reply and,
+// when it is a status reply, reports it, steps the schedule and sends the
+// chosen current.
 void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsigned)) {
     char reply[RECEIVE_BUFFER_SIZE];
     puts("sending status request");
