@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include <new>
+#include <string>
 
 #include "util/util.h"
 
@@ -29,6 +31,20 @@ namespace {
 
 // Input that a flush of a network port discards at most in one call.
 constexpr size_t FLUSH_LIMIT_BYTES = 64 * 1024;
+
+// How long a connect may take before it counts as failed: a host that does
+// not answer must not hold up a caller that retries it between polls.
+constexpr int CONNECT_TIMEOUT_MS = 2000;
+
+// A host that vanishes without a word is found out by the connection's own
+// time-outs rather than the system's default of about 15 minutes. Keepalive
+// covers an idle connection (found dead after 10 s + 3 probes 5 s apart);
+// it never ends one with data outstanding, which the bound on unacknowledged
+// data covers instead.
+constexpr int KEEPALIVE_IDLE_S = 10;
+constexpr int KEEPALIVE_INTERVAL_S = 5;
+constexpr int KEEPALIVE_PROBES = 3;
+constexpr unsigned UNACKNOWLEDGED_LIMIT_MS = 20000;
 
 // The one way from a handle to its record: the first record from the head
 // whose fd matches. A handle that is not there is reported here, once, so
@@ -42,6 +58,98 @@ PortRecord *findPort(int port) {
     REPORT_LOCATION();
     fprintf(stderr, "err: port %d is not open\n", port);
     return nullptr;
+}
+
+const char *lossText(const PortRecord *rec) {
+    return rec->lossErrno == 0 ? "connection closed by peer" : strerror(rec->lossErrno);
+}
+
+// The record of a port whose link can carry bytes; a lost link is refused
+// here, once, as an unknown handle is by findPort.
+PortRecord *findLivePort(int port) {
+    PortRecord *rec = findPort(port);
+    if (rec != nullptr && rec->lost) {
+        REPORT_LOCATION();
+        fprintf(stderr, "err: port %d has lost its link: %s\n", port, lossText(rec));
+        errno = rec->lossErrno != 0 ? rec->lossErrno : ENOTCONN;
+        return nullptr;
+    }
+    return rec;
+}
+
+// The failures after which a link can never carry another byte: the peer
+// reset or dropped the connection, it timed out, or the device has gone (an
+// unplugged USB adapter, a pseudo-terminal whose other side closed).
+bool endsLink(int error) {
+    switch (error) {
+        case ECONNRESET:
+        case ECONNABORTED:
+        case EPIPE:
+        case ENOTCONN:
+        case ETIMEDOUT:
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+        case ENETDOWN:
+        case EIO:
+        case ENXIO:
+        case ENODEV:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Takes a lost link out of service; `error` is why, 0 for a peer's close.
+// The link's descriptor is closed at once, so that a connection is released
+// and a replugged adapter gets its device name back, but its number is held
+// by a placeholder that carries no link: the port keeps its handle through
+// reopenPort, and no other file takes the number meanwhile. errno is kept.
+void markLost(PortRecord *rec, int error) {
+    if (rec->lost) {
+        return;
+    }
+    int savedErrno = errno;
+    rec->lost = 1;
+    rec->lossErrno = error;
+    int placeholder = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (placeholder >= 0) {
+        dup2(placeholder, rec->fd);
+        close(placeholder);
+    }  // without one the dead descriptor stays until a reopen replaces it
+    errno = savedErrno;
+}
+
+// Marks the link lost when `error` ends it; returns whether it did.
+bool lostBy(PortRecord *rec, int error) {
+    if (endsLink(error)) {
+        markLost(rec, error);
+    }
+    return rec->lost;
+}
+
+// Looks, without reading or waiting, for a hang-up already waiting on the
+// link: a peer's close or reset, an error the connection has timed out with,
+// a device that has gone. Marks the link lost when there is one.
+void lookForHangUp(PortRecord *rec) {
+    if (rec->lost) {
+        return;
+    }
+    pollfd look{rec->fd, POLLRDHUP, 0};
+    if (poll(&look, 1, 0) <= 0 || (look.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0) {
+        return;
+    }
+    int error = EIO;  // a terminal that hangs up reads as EIO
+    if (rec->isSocket) {
+        socklen_t size = sizeof error;
+        if ((look.revents & POLLERR) == 0 ||
+            getsockopt(rec->fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+            error = 0;
+        }
+        if ((look.revents & POLLERR) != 0 && error == 0) {
+            error = ECONNRESET;
+        }
+    }
+    markLost(rec, error);
 }
 
 void appendRecord(PortRecord *rec) {
@@ -70,6 +178,7 @@ void dropRecord(PortRecord *rec) {
     if (rec->next != nullptr) {
         rec->next->prev = rec->prev;
     }
+    delete[] rec->name;
     delete rec;
     errno = savedErrno;
 }
@@ -101,6 +210,19 @@ int offDescriptorZero(int fd) {
     return moved;
 }
 
+// Connects to the endpoint named by `copy`, "tcp:HOST:PORT", which the split
+// cuts up in place; *fields receives the parts. A name without host or port
+// text fails like a refused connection (EDESTADDRREQ) rather than handing
+// null fields on. Returns the socket, or -1 with errno set.
+int connectNamed(char *copy, EndpointFields *fields) {
+    splitEndpointName(copy, fields);
+    if (fields->protocol == nullptr || fields->host == nullptr || fields->portText == nullptr) {
+        errno = EDESTADDRREQ;
+        return -1;
+    }
+    return connectAtPort(fields->protocol, fields->host, fields->portNumber);
+}
+
 // Network branch of openPort: "tcp:HOST:PORT".
 int openNetworkPort(PortRecord *rec, const char *name, int *handle) {
     rec->isSocket = 1;
@@ -117,19 +239,7 @@ int openNetworkPort(PortRecord *rec, const char *name, int *handle) {
         fprintf(stderr, "server string is %s\n", copy);
     }
     EndpointFields fields;
-    splitEndpointName(copy, &fields);
-    const char *protocol = fields.protocol;
-    const char *host = fields.host;
-    const int tcpPort = fields.portNumber;
-
-    // A name without host or port text cannot be connected; it fails like a
-    // refused connection rather than handing null fields on.
-    int fd = -1;
-    if (protocol != nullptr && host != nullptr && fields.portText != nullptr) {
-        fd = connectAtPort(protocol, host, tcpPort);
-    } else {
-        errno = EDESTADDRREQ;
-    }
+    int fd = connectNamed(copy, &fields);
     rec->fd = fd;
     *handle = fd;
     if (fd < 0) {
@@ -137,7 +247,8 @@ int openNetworkPort(PortRecord *rec, const char *name, int *handle) {
         int savedErrno = errno;
         REPORT_LOCATION();
         fprintf(stderr, "open of protocol '%s' on server '%s' on port '%d' failed\n",
-                protocol != nullptr ? protocol : "", host != nullptr ? host : "", tcpPort);
+                fields.protocol != nullptr ? fields.protocol : "",
+                fields.host != nullptr ? fields.host : "", fields.portNumber);
         delete[] copy;
         dropRecord(rec);
         *handle = 0;
@@ -148,27 +259,34 @@ int openNetworkPort(PortRecord *rec, const char *name, int *handle) {
     return fd;
 }
 
-// Serial branch of openPort. A failure after the device was opened closes it
-// and drops the record, so that a refused setting leaves nothing behind.
-int openSerialPort(PortRecord *rec, const char *name, int *handle, int baud, int dataBits,
-                   int stopBits, const char *parity) {
-    rec->isSocket = 0;
+// The step at which a serial device could not be opened and set up.
+enum class LineStep { OPEN, GET_ATTRIBUTES, SETTINGS, SET_ATTRIBUTES };
+
+struct LineFailure {
+    LineStep step;
+    LineRefusal refusal;  // with SETTINGS: the setting refused
+};
+
+// Opens a serial device and sets it up for raw transfer, without a word of
+// its own. Returns the descriptor; or, with *failure saying where and errno
+// why, open's own result (0 or below) or -1 after a later step, with the
+// device closed again, so that a refused setting leaves nothing behind.
+int openRawLine(const char *name, int baud, int dataBits, int stopBits, const char *parity,
+                LineFailure *failure) {
+    failure->step = LineStep::OPEN;
+    failure->refusal = LineRefusal::NONE;
     int fd = open(name, O_RDWR | O_NOCTTY | O_SYNC);
     if (fd <= 0) {
-        int savedErrno = errno;
-        *handle = 0;
-        dropRecord(rec);
         if (fd == 0) {
             close(fd);  // descriptor 0 is no handle; do not keep it open behind the caller
         }
-        REPORT_LOCATION();
-        fprintf(stderr, "err: openPort: could not open \"%s\": %s\n", name, strerror(savedErrno));
         return fd;
     }
-    auto fail = [&]() {
+    auto fail = [&](LineStep step) {
+        int savedErrno = errno;
         close(fd);
-        dropRecord(rec);
-        *handle = 0;
+        failure->step = step;
+        errno = savedErrno;
         return -1;
     };
 
@@ -177,44 +295,64 @@ int openSerialPort(PortRecord *rec, const char *name, int *handle, int baud, int
 
     termios tio;
     if (tcgetattr(fd, &tio) != 0) {
-        int savedErrno = errno;
-        REPORT_LOCATION();
-        fprintf(stderr, "err: openPort: could not tcgetattr on \"%s\": %s\n", name,
-                strerror(savedErrno));
-        return fail();
+        return fail(LineStep::GET_ATTRIBUTES);
     }
     tcflush(fd, TCIOFLUSH);
 
     // Checked only after the flush: a line whose settings are refused still
     // has its pending data discarded.
-    switch (rawLineAttributes(&tio, baud, dataBits, stopBits, parity)) {
-        case LineRefusal::NONE:
-            break;
-        case LineRefusal::BAUD:
-            REPORT_LOCATION();
-            fprintf(stderr, "err: openPort: port \"%s\" has bad baud=%d\n", name, baud);
-            return fail();
-        case LineRefusal::DATA_BITS:
-            REPORT_LOCATION();
-            fprintf(stderr, "err: openPort: port \"%s\" has bad databits=%d\n", name, dataBits);
-            return fail();
-        case LineRefusal::PARITY:
-            REPORT_LOCATION();
-            fprintf(stderr, "err: openPort: port \"%s\" has bad parity=%s\n", name,
-                    parity != nullptr ? parity : "(null)");
-            return fail();
+    failure->refusal = rawLineAttributes(&tio, baud, dataBits, stopBits, parity);
+    if (failure->refusal != LineRefusal::NONE) {
+        errno = EINVAL;
+        return fail(LineStep::SETTINGS);
     }
-
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-        int savedErrno = errno;
-        REPORT_LOCATION();
-        fprintf(stderr, "err: openPort: tcsetattr failed on \"%s\": %s\n", name,
-                strerror(savedErrno));
-        return fail();
+        return fail(LineStep::SET_ATTRIBUTES);
     }
-    rec->fd = fd;
-    *handle = fd;
     return fd;
+}
+
+// Serial branch of openPort. A failure drops the record.
+int openSerialPort(PortRecord *rec, const char *name, int *handle, int baud, int dataBits,
+                   int stopBits, const char *parity) {
+    rec->isSocket = 0;
+    LineFailure failure;
+    int fd = openRawLine(name, baud, dataBits, stopBits, parity, &failure);
+    if (fd > 0) {
+        rec->fd = fd;
+        *handle = fd;
+        return fd;
+    }
+    int savedErrno = errno;
+    *handle = 0;
+    dropRecord(rec);
+    REPORT_LOCATION();
+    switch (failure.step) {
+        case LineStep::OPEN:
+            fprintf(stderr, "err: openPort: could not open \"%s\": %s\n", name,
+                    strerror(savedErrno));
+            return fd;
+        case LineStep::GET_ATTRIBUTES:
+            fprintf(stderr, "err: openPort: could not tcgetattr on \"%s\": %s\n", name,
+                    strerror(savedErrno));
+            break;
+        case LineStep::SET_ATTRIBUTES:
+            fprintf(stderr, "err: openPort: tcsetattr failed on \"%s\": %s\n", name,
+                    strerror(savedErrno));
+            break;
+        case LineStep::SETTINGS:
+            if (failure.refusal == LineRefusal::BAUD) {
+                fprintf(stderr, "err: openPort: port \"%s\" has bad baud=%d\n", name, baud);
+            } else if (failure.refusal == LineRefusal::DATA_BITS) {
+                fprintf(stderr, "err: openPort: port \"%s\" has bad databits=%d\n", name, dataBits);
+            } else {
+                fprintf(stderr, "err: openPort: port \"%s\" has bad parity=%s\n", name,
+                        parity != nullptr ? parity : "(null)");
+            }
+            break;
+    }
+    errno = savedErrno;
+    return -1;
 }
 
 // Waits until a serial line has sent its output; a socket has nothing to drain.
@@ -262,10 +400,12 @@ bool moreWithin(int fd, int ms) {
 
 // Reads and drops what is waiting on a connection, without waiting for more.
 // A peer that keeps sending is cut off after a bound, so the caller is never
-// held. Returns 0, or -1 when a read fails.
+// held. Returns 0, or -1 when a read fails or finds that the peer has closed
+// (errno 0 then).
 int discardPending(int fd) {
     char sink[512];
     for (size_t dropped = 0; dropped < FLUSH_LIMIT_BYTES;) {
+        errno = 0;
         ssize_t got = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
         if (got < 0 && errno == EINTR) {
             continue;
@@ -274,11 +414,60 @@ int discardPending(int fd) {
             return 0;
         }
         if (got <= 0) {
-            return static_cast<int>(got);  // a hang-up is left for the next receive
+            return -1;
         }
         dropped += static_cast<size_t>(got);
     }
     return 0;
+}
+
+// Connects within CONNECT_TIMEOUT_MS; the socket is blocking again after.
+// Returns 0, or -1 with errno set (ETIMEDOUT when the time ran out).
+int connectWithin(int sd, const sockaddr_in &addr) {
+    int flags = fcntl(sd, F_GETFL);
+    if (flags < 0 || fcntl(sd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        return -1;
+    }
+    int result = connect(sd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
+    if (result != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+        timespec deadline;
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        long long deadlineMs =
+            deadline.tv_sec * 1000LL + deadline.tv_nsec / 1000000 + CONNECT_TIMEOUT_MS;
+        pollfd wait{sd, POLLOUT, 0};
+        int ready;
+        do {
+            timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            long long left = deadlineMs - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+            ready = poll(&wait, 1, left > 0 ? static_cast<int>(left) : 0);
+        } while (ready < 0 && errno == EINTR);
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (ready == 0) {
+            error = ETIMEDOUT;
+        } else if (ready < 0 || getsockopt(sd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+            error = errno;
+        }
+        errno = error;
+        result = error == 0 ? 0 : -1;
+    }
+    if (result == 0 && fcntl(sd, F_SETFL, flags) != 0) {
+        result = -1;
+    }
+    return result;
+}
+
+// Has the connection's own time-outs find a host that has vanished. Each is
+// a refinement: a system that refuses one still has a working link.
+void watchForVanishedHost(int sd) {
+    int on = 1;
+    setsockopt(sd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(sd, IPPROTO_TCP, TCP_KEEPIDLE, &KEEPALIVE_IDLE_S, sizeof KEEPALIVE_IDLE_S);
+    setsockopt(sd, IPPROTO_TCP, TCP_KEEPINTVL, &KEEPALIVE_INTERVAL_S, sizeof KEEPALIVE_INTERVAL_S);
+    setsockopt(sd, IPPROTO_TCP, TCP_KEEPCNT, &KEEPALIVE_PROBES, sizeof KEEPALIVE_PROBES);
+    setsockopt(sd, IPPROTO_TCP, TCP_USER_TIMEOUT, &UNACKNOWLEDGED_LIMIT_MS,
+               sizeof UNACKNOWLEDGED_LIMIT_MS);
 }
 
 }  // namespace
@@ -293,6 +482,22 @@ int openPort(const char *name, int *handle, int baud, int dataBits, int stopBits
         return -1;
     }
     appendRecord(rec);
+    // Kept for reopenPort: the same endpoint, reached the same way.
+    size_t size = strlen(name) + 1;
+    rec->name = new (std::nothrow) char[size];
+    if (rec->name == nullptr) {
+        REPORT_LOCATION();
+        fprintf(stderr, "err: openPort: out of memory for a copy of \"%s\"\n", name);
+        dropRecord(rec);
+        return -1;
+    }
+    memcpy(rec->name, name, size);
+    rec->baud = baud;
+    rec->dataBits = dataBits;
+    rec->stopBits = stopBits;
+    if (parity != nullptr && strlen(parity) < sizeof rec->parity) {
+        strcpy(rec->parity, parity);  // any longer word is refused below anyway
+    }
     if (isNetworkEndpoint(name)) {
         return openNetworkPort(rec, name, handle);
     }
@@ -335,7 +540,8 @@ int connectAtPort(const char * /*protocol*/, const char *host, int tcpPort) {
         errno = savedErrno;
         return -1;
     }
-    if (connect(sd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+    watchForVanishedHost(sd);
+    if (connectWithin(sd, addr) != 0) {
         int savedErrno = errno;
         close(sd);
         errno = savedErrno;
@@ -361,7 +567,7 @@ int closePort(int port) {
 }
 
 int sendStr(int port, const char *str) {
-    PortRecord *rec = findPort(port);
+    PortRecord *rec = findLivePort(port);
     if (rec == nullptr) {
         return -1;
     }
@@ -369,9 +575,21 @@ int sendStr(int port, const char *str) {
     if (DEBUG_LEVEL > 3) {
         fprintf(stderr, "sendStr: Sending %d chars to serial port %d:%s\n", len, port, str);
     }
+    // A connection whose peer has closed takes a first write without a word
+    // and loses it: look before writing.
+    lookForHangUp(rec);
+    if (rec->lost) {
+        REPORT_LOCATION();
+        fprintf(stderr, "err: sendStr found the link lost: %s\n", lossText(rec));
+        errno = rec->lossErrno != 0 ? rec->lossErrno : EPIPE;
+        return -1;
+    }
     ssize_t wrote = writeWhole(rec, str, static_cast<size_t>(len));
     if (wrote < len) {
         int savedErrno = errno;
+        if (wrote < 0) {
+            lostBy(rec, savedErrno);
+        }
         REPORT_LOCATION();
         fprintf(stderr, "err: sendStr wrote %d of %d bytes: %s\n", static_cast<int>(wrote), len,
                 strerror(savedErrno));
@@ -380,6 +598,7 @@ int sendStr(int port, const char *str) {
     int drained = flushSend(rec);
     if (drained < 0) {
         int savedErrno = errno;
+        lostBy(rec, savedErrno);
         REPORT_LOCATION();
         fprintf(stderr, "err: sendStr tcdrain failed: %s\n", strerror(savedErrno));
         return drained;
@@ -402,7 +621,8 @@ int recvStr(int port, char *buf, int len) {
     if (buf != nullptr && len > 0) {
         buf[0] = '\0';
     }
-    if (findPort(port) == nullptr) {
+    PortRecord *rec = findLivePort(port);
+    if (rec == nullptr) {
         return -1;
     }
     if (buf == nullptr || len < 2) {
@@ -445,8 +665,17 @@ int recvStr(int port, char *buf, int len) {
         if (got < 0 && errno == EINTR) {
             continue;
         }
+        // A connection read empty has been closed by its peer; a terminal
+        // read empty may have hung up, which its hang-up flag tells.
+        if (got < 0) {
+            lostBy(rec, errno);
+        } else if (got == 0 && rec->isSocket) {
+            markLost(rec, 0);
+        } else if (got == 0) {
+            lookForHangUp(rec);
+        }
         if (got <= 0 && stored > 0) {
-            break;  // the failure or the hang-up is reported by the next receive
+            break;  // the bytes are the caller's; the loss is the link's state
         }
         if (got < 0) {
             int savedErrno = errno;
@@ -468,15 +697,21 @@ int recvStr(int port, char *buf, int len) {
 }
 
 int flushRecv(int port) {
-    PortRecord *rec = findPort(port);
+    PortRecord *rec = findLivePort(port);
     if (rec == nullptr) {
         return -1;
     }
     int result = rec->isSocket ? discardPending(rec->fd) : tcflush(rec->fd, TCIFLUSH);
     if (result != 0) {
-        int savedErrno = errno;
+        int savedErrno = errno;  // 0: the peer has closed the connection
+        if (savedErrno == 0) {
+            markLost(rec, 0);
+        } else {
+            lostBy(rec, savedErrno);
+        }
         REPORT_LOCATION();
-        fprintf(stderr, "err: flushRecv failed: %s\n", strerror(savedErrno));
+        fprintf(stderr, "err: flushRecv failed: %s\n",
+                savedErrno == 0 ? lossText(rec) : strerror(savedErrno));
     }
     return result;
 }
@@ -530,4 +765,54 @@ int closeLogFile(int port) {
     int result = close(rec->logFd);
     rec->logFd = 0;
     return result;
+}
+
+int linkLost(int port) {
+    PortRecord *rec = findPort(port);
+    if (rec == nullptr) {
+        return -1;
+    }
+    lookForHangUp(rec);
+    return rec->lost;
+}
+
+const char *linkLossText(int port) {
+    PortRecord *rec = findPort(port);
+    if (rec == nullptr || !rec->lost) {
+        return nullptr;
+    }
+    return lossText(rec);
+}
+
+int reopenPort(int port) {
+    PortRecord *rec = findPort(port);
+    if (rec == nullptr) {
+        return -1;
+    }
+    int fd;
+    if (rec->isSocket) {
+        std::string copy = rec->name;  // the split cuts it up
+        EndpointFields fields;
+        fd = connectNamed(copy.data(), &fields);
+    } else {
+        LineFailure failure;
+        fd = openRawLine(rec->name, rec->baud, rec->dataBits, rec->stopBits, rec->parity, &failure);
+        if (fd == 0) {
+            errno = EBADF;  // descriptor 0 is no handle
+        }
+    }
+    if (fd <= 0) {
+        return -1;
+    }
+    // The new link takes the port's own number, so the handle stays valid.
+    if (dup2(fd, rec->fd) < 0) {
+        int savedErrno = errno;
+        close(fd);
+        errno = savedErrno;
+        return -1;
+    }
+    close(fd);
+    rec->lost = 0;
+    rec->lossErrno = 0;
+    return rec->fd;
 }

@@ -19,6 +19,18 @@
 // request. A port may carry a transcript file that records every string sent
 // on it with its time.
 //
+// Links that drop. A link is lost when the peer has closed or reset the
+// connection, when it has timed out (a connect gives up after 2 s, and a host
+// that vanishes is found out within about 30 s by keepalive and a bound on
+// unacknowledged data), or when a serial device has gone (EIO, ENXIO,
+// ENODEV, as from an unplugged USB adapter). No input within a receive's
+// wait is a quiet line, not a lost link. The operations find a loss as they
+// go, and sendStr looks for a waiting hang-up before it writes; the link's
+// descriptor is then closed, while the handle stays reserved, and every
+// transfer on the port is refused until reopenPort. linkLost asks the state,
+// reopenPort opens the same endpoint with the same settings under the same
+// handle; when to reopen, and what to tell anyone, is the caller's choice.
+//
 // Diagnostics go to the standard error stream after the location prefix
 // "serial.cpp:LINE:". All operations block and must run on one thread.
 #pragma once
@@ -32,6 +44,12 @@ struct PortRecord {
     int logFd;         // descriptor of the port's transcript file, 0 for none
     PortRecord *prev;
     PortRecord *next;
+    // What the port was opened with, for reopenPort.
+    char *name;
+    int baud, dataBits, stopBits;
+    char parity[8];
+    uint8_t lost;   // 1 once the link has been found lost, until it is reopened
+    int lossErrno;  // why it was lost: the system error, 0 for the peer's close
 };
 
 // The first record of the list of open ports, in the order they were opened;
@@ -60,8 +78,9 @@ int closePort(int port);
 
 // Writes the NUL-terminated `str` on the port whole and, on a serial line,
 // waits until it has been sent; records it in the port's transcript, then
-// pauses 10 ms. Returns 0 on success; a negative result on failure (the
-// write's -1, the drain's failure, or -1 when the port is unknown).
+// pauses 10 ms. Nothing is written into a link with a hang-up waiting.
+// Returns 0 on success; a negative result on failure (the write's -1, the
+// drain's failure, or -1 when the port is unknown or its link lost).
 int sendStr(int port, const char *str);
 
 // How long the line must stay quiet before recvStr takes a reply as whole.
@@ -74,8 +93,8 @@ constexpr int RECEIVE_QUIET_GAP_MS = 100;
 // RECEIVE_QUIET_GAP_MS; the text in `buf` is NUL-terminated. Prints
 // "calling select" and the outcome of the wait on standard output. Returns
 // the number of bytes stored; 0 when nothing came in time or the peer closed;
-// -1 on failure. A hang-up or failure after some bytes returns those bytes
-// and is reported by the next call. `len` must be at least 2.
+// -1 on failure. A hang-up or failure after some bytes returns those bytes;
+// the link is lost from then on. `len` must be at least 2.
 int recvStr(int port, char *buf, int len);
 
 // Discards input that has arrived but not been read: on a serial line the
@@ -92,3 +111,20 @@ int openLogFile(int port, const char *prefix);
 // Closes the port's transcript. Returns the result of close(): 0, or -1; -1
 // also when the port has no transcript.
 int closeLogFile(int port);
+
+// Whether the port's link is lost. Before it answers no, it looks for a
+// hang-up already waiting (a peer's close or reset, a time-out, a device
+// gone), without reading or waiting. Returns 1 when lost, 0 when open, -1
+// when the port is unknown.
+int linkLost(int port);
+
+// Why the port's link was lost: the system's error text, or "connection
+// closed by peer". Null while the link is open or the port is unknown.
+const char *linkLossText(int port);
+
+// Opens the port's endpoint again, with the settings it was opened with,
+// under the same handle; a link still open is replaced. One attempt, bounded
+// in time on a network endpoint, and without a report: the caller says
+// what it means. Returns the handle, or -1 with errno saying why, after
+// which the link is as it was.
+int reopenPort(int port);

@@ -9,11 +9,13 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <new>
@@ -404,8 +406,8 @@ TEST_P(ReceiveTest, TakesPiecesUntilTheLineIsQuiet) {
             progress += "calling select\nselect returned 1\n";
         }
         EXPECT_EQ(capture.out(), progress);
-        EXPECT_EQ(noLines(capture.err()),
-                  c.hangUp ? "serial.cpp:N:err: recvStr failed with no bytes\n" : "");
+        EXPECT_EQ(capture.err(), "");
+        EXPECT_EQ(linkLost(handle), c.hangUp ? 1 : 0) << "the bytes first, then the loss";
         EXPECT_EQ(closePort(handle), 0);
     }
 }
@@ -424,7 +426,7 @@ INSTANTIATE_TEST_SUITE_P(
                                {{0, REPLY_77.substr(0, 40)}, {300, REPLY_77.substr(40)}},
                                80,
                                {40, 37}},
-                      RecvCase{"HangUpAfterAPiece", {{0, "0123456789"}}, 80, {10, 0}, true}),
+                      RecvCase{"HangUpAfterAPiece", {{0, "0123456789"}}, 80, {10}, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(PortTest, ReceiveTimesOutAfterTwoSeconds) {
@@ -440,31 +442,94 @@ TEST_F(PortTest, ReceiveTimesOutAfterTwoSeconds) {
     EXPECT_TRUE(waited >= 1 && waited <= 3) << waited;
     EXPECT_EQ(cap.out(), "calling select\nno bytes ready\n");
     EXPECT_EQ(std::string(buf, 4), std::string("\0xxx", 4));
+    EXPECT_EQ(linkLost(handle), 0) << "a quiet line is not a lost one";
     EXPECT_EQ(closePort(handle), 0);
 }
 
-TEST_F(PortTest, ClosedPeerEndsReceiveAndFailsSendWithoutSigpipe) {
+// How a link drops, and which operation finds it lost.
+enum class Cut { PeerCloses, PeerResets, PtyHangsUp };
+enum class Finder { Receive, Send, Ask };
+
+struct LossCase {
+    const char *name;
+    Cut cut;
+    Finder finder;
+    const char *report;  // what the finding operation writes, after the prefix
+    const char *why;     // linkLossText
+};
+
+class LinkLossTest : public PortTest, public ::testing::WithParamInterface<LossCase> {};
+
+// A link found lost is closed, refuses every transfer without a SIGPIPE, and
+// comes back under the same handle once its endpoint answers again.
+TEST_P(LinkLossTest, IsFoundClosedAndReopenedUnderItsHandle) {
+    const LossCase &c = GetParam();
     LoopbackListener server;
     UniqueFd peer;
-    int handle = openNetPort(server, peer);
-    peer.reset();
-    char buf[4] = {'x', 'x', 'x', 'x'};
-    StdCapture cap;
-    EXPECT_EQ(recvStr(handle, buf, sizeof buf), 0);
-    int sent = 0;
-    for (int i = 0; i < 10 && sent == 0; ++i) {
-        sent = sendStr(handle, "OUT 1\r");  // the first may go out before the reset comes
+    const bool network = c.cut != Cut::PtyHangsUp;
+    int handle = network ? openNetPort(server, peer) : openLinePort();
+    if (c.cut == Cut::PtyHangsUp) {
+        pty_.master.reset();
+        slave_.reset();
+    } else {
+        linger abort{1, 0};  // closing with it resets the connection
+        if (c.cut == Cut::PeerResets) {
+            setsockopt(peer.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        }
+        peer.reset();
     }
+    EXPECT_TRUE(waitFor(std::chrono::seconds(2), [&] {
+        pollfd look{handle, POLLRDHUP, 0};
+        return poll(&look, 1, 0) > 0;
+    }));
+    char buf[8];
+    StdCapture cap;
+    int result = c.finder == Finder::Receive ? recvStr(handle, buf, sizeof buf)
+                 : c.finder == Finder::Send  ? sendStr(handle, "@RQ\n")
+                                             : linkLost(handle);
+    EXPECT_EQ(linkLost(handle), 1);
+    EXPECT_STREQ(linkLossText(handle), c.why);
+    EXPECT_EQ(sendStr(handle, "@RQ\n"), -1);
+    EXPECT_EQ(recvStr(handle, buf, sizeof buf), -1);
     cap.stop();
-    EXPECT_EQ(std::string(buf, 4), std::string(4, '\0'));
-    EXPECT_EQ(sent, -1);
-    std::string err = noLines(cap.err());
-    std::string lead =
-        "serial.cpp:N:err: recvStr failed with no bytes\n"
-        "serial.cpp:N:err: sendStr wrote -1 of 6 bytes: ";
-    EXPECT_TRUE(err == lead + "Broken pipe\n" || err == lead + "Connection reset by peer\n") << err;
+    EXPECT_EQ(result, c.finder == Finder::Receive ? 0 : c.finder == Finder::Send ? -1 : 1);
+    std::string refused =
+        "serial.cpp:N:err: port " + std::to_string(handle) + " has lost its link: " + c.why + "\n";
+    EXPECT_EQ(noLines(cap.err()), c.report + refused + refused);
+
+    if (network) {
+        ASSERT_EQ(reopenPort(handle), handle);
+        peer = server.accept(1000);
+        EXPECT_EQ(linkLost(handle), 0);
+        EXPECT_EQ(linkLossText(handle), nullptr);
+        EXPECT_EQ(sendStr(handle, "@RQ\n"), 0);
+        EXPECT_EQ(readFor(peer.get(), 4, 1000), "@RQ\n");
+    } else {
+        // The device is gone with its path: the attempt fails, the link stays lost.
+        EXPECT_EQ(reopenPort(handle), -1);
+        EXPECT_EQ(errno, ENOENT);
+        EXPECT_EQ(linkLost(handle), 1);
+        std::string why;
+        ASSERT_TRUE(pty_.open(&why)) << why;  // the fixture counts a pair
+        slave_.reset(::open(pty_.slavePath.c_str(), O_RDWR | O_NOCTTY));
+    }
     EXPECT_EQ(closePort(handle), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Losses, LinkLossTest,
+    ::testing::Values(
+        LossCase{"ClosedFoundByReceive", Cut::PeerCloses, Finder::Receive,
+                 "serial.cpp:N:err: recvStr failed with no bytes\n", "connection closed by peer"},
+        LossCase{"ClosedFoundBeforeSending", Cut::PeerCloses, Finder::Send,
+                 "serial.cpp:N:err: sendStr found the link lost: connection closed by peer\n",
+                 "connection closed by peer"},
+        LossCase{"ResetFoundByAsking", Cut::PeerResets, Finder::Ask, "",
+                 "Connection reset by peer"},
+        LossCase{"PtyHangUpFoundBeforeSending", Cut::PtyHangsUp, Finder::Send,
+                 "serial.cpp:N:err: sendStr found the link lost: Input/output error\n",
+                 "Input/output error"}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // Signals that interrupt a long send make the system write part of it; the
 // rest must still go out, and the result say so only when all did.
