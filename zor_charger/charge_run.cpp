@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <syslog.h>
+#include <time.h>
 
 #include <string>
 
@@ -29,19 +31,63 @@ bool openEndpoint(const char *endpoint, int *handle) {
     return openPort(endpoint, handle, BAUD, DATA_BITS, STOP_BITS, PARITY) > 0;
 }
 
+long monotonicMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Reports a link the first time the port layer finds it lost.
+void noticeLoss(LinkWatch *link, int port) {
+    if (link->lost || linkLost(port) != 1) {
+        return;
+    }
+    link->lost = true;
+    link->lostAtMs = monotonicMs();
+    ++link->losses;
+    const char *why = linkLossText(port);
+    fprintf(stderr, "%s link lost: %s\n", link->instrument, why);
+    syslog(LOG_ERR, "ZOR %s link lost: %s", link->instrument, why);
+}
+
+// Whether the link can be used now: it is open, or it was lost and this one
+// attempt has reopened it. A peer that closed while the link was idle is
+// found here, before a command would vanish into the closed connection.
+bool linkReady(LinkWatch *link, int port) {
+    noticeLoss(link, port);
+    if (!link->lost) {
+        return true;
+    }
+    if (reopenPort(port) < 0) {
+        fprintf(stderr, "%s link not restored: %s\n", link->instrument, strerror(errno));
+        return false;
+    }
+    link->lost = false;
+    long seconds = (monotonicMs() - link->lostAtMs) / 1000;
+    fprintf(stderr, "%s link restored after %ld s\n", link->instrument, seconds);
+    syslog(LOG_NOTICE, "ZOR %s link restored after %ld s", link->instrument, seconds);
+    return true;
+}
+
 // Polls the battery once: discards stale input, asks, takes one reply and,
 // when it is a status reply, reports it, steps the schedule and sends the
-// chosen current.
+// chosen current. A lost link is reopened first; while it cannot be, the
+// poll asks nothing and counts as one without a reply.
 void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsigned)) {
     char reply[RECEIVE_BUFFER_SIZE];
+    const int battery = state->batteryPort;
     puts("sending status request");
-    // A late reply, or the rest of a broken one, must not be read as the
-    // answer to this request.
-    flushRecv(state->batteryPort);
-    sendStr(state->batteryPort, "@RQ\n");
+    bool asked = linkReady(&state->batteryLink, battery);
+    if (asked) {
+        // A late reply, or the rest of a broken one, must not be read as the
+        // answer to this request.
+        flushRecv(battery);
+        asked = sendStr(battery, "@RQ\n") == 0 || linkLost(battery) == 0;
+    }
     ++state->polls;
     puts("waiting for reply");
-    int count = recvStr(state->batteryPort, reply, sizeof reply);
+    int count = asked ? recvStr(battery, reply, sizeof reply) : -1;
+    noticeLoss(&state->batteryLink, battery);
     printf("status is %d\n", count);
     if (count == STATUS_REPLY_SIZE) {
         ++state->acceptedReplies;
@@ -50,7 +96,10 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
         reportStatus(&state->status, dataLog);
         stepChargeSchedule(state);
         printf("\n****setting charge current to %f\n\n", state->chargeCurrent);
-        xfrSetCurrent(state->supplyPort, state->chargeCurrent);
+        if (linkReady(&state->supplyLink, state->supplyPort)) {
+            xfrSetCurrent(state->supplyPort, state->chargeCurrent);
+            noticeLoss(&state->supplyLink, state->supplyPort);
+        }
     }
     puts("going to sleep");
     sleepSeconds(POLL_SECONDS);
@@ -76,7 +125,10 @@ void stepChargeSchedule(ChargeState *state) {
         default:
             if (balance == BALANCED) {
                 puts("turning battery off at end of charge");
-                sendStr(state->batteryPort, "@AF\n");
+                if (linkReady(&state->batteryLink, state->batteryPort)) {
+                    sendStr(state->batteryPort, "@AF\n");
+                    noticeLoss(&state->batteryLink, state->batteryPort);
+                }
             }
             return;
     }
@@ -103,6 +155,8 @@ int runCharge(const ChargeRunOptions *options) {
     }
 
     ChargeState state{};
+    state.supplyLink.instrument = "supply";
+    state.batteryLink.instrument = "battery";
     state.ChargeStage = 0;
     state.chargeCurrent = INITIAL_CURRENT;
     int result = 0;

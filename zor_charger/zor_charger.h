@@ -9,7 +9,9 @@
 // next. reportStatus prints the record as a readable report, appends one line
 // to the data log and sends two system-log messages. runCharge sets up the
 // supply, wakes the battery, polls it and steps the charge-current schedule
-// 45.0 -> 22.5 -> 12.5 -> 7.5 A on the balance register.
+// 45.0 -> 22.5 -> 12.5 -> 7.5 A on the balance register. A link to either
+// instrument that drops is reported and reopened at its next use, so a
+// server restart or an unplugged adapter costs polls, never the charge.
 #pragma once
 
 #include <stdint.h>
@@ -66,10 +68,21 @@ void writeConsoleReport(FILE *out, const BatteryStatus *status, time_t reportTim
 void writeDataLogLine(FILE *dataLog, const BatteryStatus *status, time_t reportTime);
 void writeSystemLog(const BatteryStatus *status);
 
+// An instrument's link as the charge run watches it. A link found lost is
+// reported once and reopened at its next use, at most once per use.
+struct LinkWatch {
+    const char *instrument;  // "battery" or "supply", as the reports name it
+    bool lost;
+    long lostAtMs;  // monotonic milliseconds when it was found lost
+    long losses;    // times it was found lost
+};
+
 // The state of one charge run.
 struct ChargeState {
     int supplyPort;
     int batteryPort;
+    LinkWatch supplyLink;
+    LinkWatch batteryLink;
     int ChargeStage;       // 0 to 3
     double chargeCurrent;  // amperes the schedule last chose
     BatteryStatus status;

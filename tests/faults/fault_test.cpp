@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -31,8 +33,18 @@ using zorsim::Instrument;
 
 using zortest::noSleep;
 
-void recordState(const ChargeState *state, void *states) {
-    static_cast<std::vector<ChargeState> *>(states)->push_back(*state);
+// What a run keeps of each poll, and what a test does after a given one.
+struct PollWatch {
+    std::vector<ChargeState> *states;
+    const std::function<void(long poll)> *afterPoll;
+};
+
+void recordState(const ChargeState *state, void *context) {
+    auto *watch = static_cast<PollWatch *>(context);
+    watch->states->push_back(*state);
+    if (*watch->afterPoll) {
+        (*watch->afterPoll)(state->polls);
+    }
 }
 
 // What one charge run did, seen from both ends.
@@ -78,7 +90,8 @@ zorsim::Options benchOptions(const zorsim::Faults &faults, int lineRate = 0) {
 // Runs the charger for `polls` polls against the bench's endpoints, or the
 // ones given (a network serial server in front of the bench).
 ChargeRecord chargeAgainst(zorsim::Bench &bench, long polls, unsigned (*pause)(unsigned) = noSleep,
-                           std::string supply = "", std::string battery = "") {
+                           std::string supply = "", std::string battery = "",
+                           const std::function<void(long poll)> &afterPoll = {}) {
     ChargeRecord run;
     zortest::TempDir dir;
     std::string logPath = dir.path() + "/data.log";
@@ -89,8 +102,9 @@ ChargeRecord chargeAgainst(zorsim::Bench &bench, long polls, unsigned (*pause)(u
     size_t supplyBefore = bench.received(Instrument::Supply).size();
     supply = supply.empty() ? bench.supplyEndpoint() : supply;
     battery = battery.empty() ? bench.batteryEndpoint() : battery;
-    ChargeRunOptions options{supply.c_str(), battery.c_str(), pause,      polls,
-                             dataLog,        recordState,     &run.states};
+    PollWatch watch{&run.states, &afterPoll};
+    ChargeRunOptions options{supply.c_str(), battery.c_str(), pause, polls,
+                             dataLog,        recordState,     &watch};
     zortest::StdCapture capture;
     run.result = runCharge(&options);
     capture.stop();
@@ -484,37 +498,142 @@ INSTANTIATE_TEST_SUITE_P(Links, LinkTest,
                                            LinkCase{"TcpByteByByte", false, false, 1}),
                          [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(FaultTest, BatteryLinkClosesThenTheServerTakesTheNextRun) {
-    zorsim::Bench &bench = startBench(benchOptions({.closeBatteryAfter = 6}));
-    for (int round = 1; round <= 2; ++round) {
-        SCOPED_TRACE("run " + std::to_string(round));
-        ChargeRecord run = chargeAgainst(bench, 12);
-        Tally tally = checkRun(run, 12, false);
-        // The link hears six lines ("@AF" at the end of charge counts too); each
-        // request among them is answered.
-        ASSERT_EQ(run.battery.size(), 6u);
-        EXPECT_EQ(tally.accepted, std::count(run.battery.begin(), run.battery.end(), "@RQ\n"));
-        EXPECT_GT(tally.accepted, 0);
-        for (size_t i = static_cast<size_t>(tally.accepted); i < run.counts.size(); ++i) {
-            EXPECT_LE(run.counts[i], 0) << "a closed link reads nothing (poll " << i + 1 << ")";
-        }
-        EXPECT_NE(run.err.find("recvStr failed with no bytes"), std::string::npos);
-    }
-    zorsim::Counters counters = bench.counters();
-    EXPECT_EQ(counters.faultCloses, 2);
-    EXPECT_EQ(counters.connections, 4) << "both runs connected to both instruments";
+// A link that drops in the middle of a charge, and the way it comes back.
+enum class Drop {
+    ServerCloses,  // the bench closes the link (Faults) and serves the next client
+    ServerGone,    // the battery's server is gone, connections refused, then back
+    Ser2netKick,   // a second client takes the battery's line through ser2net
+    PtyReplugged,  // the battery's serial device goes and comes back at its path
+};
+
+struct LinkFaultCase {
+    const char *name;
+    Drop drop;
+    zorsim::Faults faults;
+    long polls;
+    long faultAfter;  // polls before the link drops
+    long pollsLost;   // polls after it that may go unanswered
+    long minLosses;   // times the charger must find a link lost
+};
+
+std::ostream &operator<<(std::ostream &os, const LinkFaultCase &c) {
+    return os << c.name;
 }
 
-TEST_F(FaultTest, SupplyLinkClosesAndTheScheduleGoesOn) {
-    // The supply hears the set-up and two settings.
-    zorsim::Bench &bench = startBench(benchOptions({.closeSupplyAfter = 7}));
-    ChargeRecord run = chargeAgainst(bench, 30);
-    Tally tally = checkRun(run, 30, true, 7);
-    EXPECT_EQ(tally.accepted, 30);
-    EXPECT_GT(tally.stageChanges, 0) << "the schedule still moves without a supply to hear it";
-    EXPECT_NE(run.err.find("err: sendStr wrote -1"), std::string::npos) << run.err;
-    EXPECT_EQ(bench.counters().faultCloses, 1);
+class LinkFaultTest : public ChargeFixture, public ::testing::WithParamInterface<LinkFaultCase> {};
+
+// Polls are answered again once the link is back, each accepted reply's
+// setting reaches the supply, and no descriptor is left behind (the fixture).
+TEST_P(LinkFaultTest, ChargeGoesOnOnceTheLinkIsBack) {
+    const LinkFaultCase &c = GetParam();
+    const bool kick = c.drop == Drop::Ser2netKick;
+    if (kick && !zortest::Ser2net::installed()) {
+        GTEST_SKIP() << "ser2net is not installed (bash scripts/setup.sh installs it)";
+    }
+    zorsim::Options opt = benchOptions(c.faults, kick ? 9600 : 0);
+    opt.supplyPty = opt.batteryPty = kick;
+    zorsim::Bench &bench = startBench(opt);
+
+    // The rows that take the battery's server away give it a bench of its own.
+    zorsim::Options own = benchOptions({});
+    own.batteryPort = zortest::unusedLoopbackPort();
+    own.batteryPty = c.drop == Drop::PtyReplugged;
+    zortest::TempDir dir;
+    const std::string device = dir.path() + "/ttyZOR";  // as a udev rule names it
+    std::unique_ptr<zorsim::Bench> battery;
+    auto bringBack = [&] {
+        battery = std::make_unique<zorsim::Bench>(own);
+        std::string why;
+        ASSERT_TRUE(battery->start(&why)) << why;
+        if (own.batteryPty) {
+            std::filesystem::create_symlink(battery->batteryEndpoint(), device);
+        }
+    };
+    std::string supplyEndpoint, batteryEndpoint;
+    std::function<void(long)> afterPoll;
+    zortest::Ser2net server;
+    if (c.drop == Drop::ServerGone || c.drop == Drop::PtyReplugged) {
+        bringBack();
+        batteryEndpoint = own.batteryPty ? device : battery->batteryEndpoint();
+        afterPoll = [&](long poll) {
+            if (poll == c.faultAfter) {
+                battery.reset();
+                std::filesystem::remove(device);
+            } else if (poll == c.faultAfter + c.pollsLost) {
+                bringBack();
+            }
+        };
+    } else if (kick) {
+        int supplyPort = zortest::unusedLoopbackPort(), batteryPort = supplyPort;
+        while (batteryPort == supplyPort) {
+            batteryPort = zortest::unusedLoopbackPort();
+        }
+        std::string why;
+        ASSERT_TRUE(server.start(bench.supplyEndpoint(), bench.batteryEndpoint(), supplyPort,
+                                 batteryPort, &why))
+            << why;
+        supplyEndpoint = server.supplyEndpoint();
+        batteryEndpoint = server.batteryEndpoint();
+        // A technician checks the battery with the commissioning tool's calls.
+        afterPoll = [&](long poll) {
+            int tool = 0;
+            if (poll != c.faultAfter ||
+                openPort(batteryEndpoint.c_str(), &tool, 9600, 8, 1, "none") <= 0) {
+                return;
+            }
+            char reply[RECEIVE_BUFFER_SIZE];
+            sendStr(tool, "@RQ\n");
+            EXPECT_EQ(recvStr(tool, reply, sizeof reply), STATUS_REPLY_SIZE);
+            closePort(tool);
+        };
+    }
+    ChargeRecord run =
+        chargeAgainst(bench, c.polls, shortPause, supplyEndpoint, batteryEndpoint, afterPoll);
+    ASSERT_EQ(static_cast<long>(run.states.size()), c.polls);
+    const ChargeState &last = run.states.back();
+    auto accepted = [&](long from) {
+        return std::count(run.counts.begin() + from, run.counts.end(), STATUS_REPLY_SIZE);
+    };
+    long losses = last.batteryLink.losses + last.supplyLink.losses;
+    long settings = std::count_if(run.supply.begin(), run.supply.end(),
+                                  [](const std::string &l) { return l.starts_with("ISET"); });
+    printf(
+        "[ %s ] after the fault %ld of %ld polls accepted; %ld links lost; %ld of %ld "
+        "settings reached the supply\n",
+        c.name, accepted(c.faultAfter), c.polls - c.faultAfter, losses, settings - 1,
+        last.acceptedReplies);
+    EXPECT_EQ(accepted(0), last.acceptedReplies);
+    EXPECT_EQ(accepted(0) - accepted(c.faultAfter), c.faultAfter) << "all accepted before";
+    EXPECT_GE(accepted(c.faultAfter), c.polls - c.faultAfter - c.pollsLost) << run.err;
+    EXPECT_EQ(run.counts.back(), STATUS_REPLY_SIZE) << "back by the end";
+    EXPECT_EQ(settings - 1, last.acceptedReplies) << "the set-up's, then one per accepted reply";
+    EXPECT_GE(losses, c.minLosses);
+    EXPECT_EQ(zortest::occurrences(run.err, " link lost: "), static_cast<size_t>(losses));
+    EXPECT_GE(zortest::occurrences(run.err, " link restored after "),
+              static_cast<size_t>(losses - 1));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Drops, LinkFaultTest,
+    ::testing::Values(
+        // "@AC" and five requests, then the battery's server closes the link.
+        LinkFaultCase{
+            "BatteryServerCloses", Drop::ServerCloses, {.closeBatteryAfter = 6}, 10, 5, 0, 1},
+        // The set-up and two settings, then the supply's server closes the link.
+        LinkFaultCase{
+            "SupplyServerCloses", Drop::ServerCloses, {.closeSupplyAfter = 7}, 10, 2, 0, 1},
+        // A hundred outages, one after each reply.
+        LinkFaultCase{"BatteryServerClosesEveryPoll",
+                      Drop::ServerCloses,
+                      {.closeBatteryAfter = 1},
+                      100,
+                      0,
+                      0,
+                      100},
+        LinkFaultCase{"BatteryServerGone", Drop::ServerGone, {}, 8, 2, 3, 1},
+        LinkFaultCase{"Ser2netKick", Drop::Ser2netKick, {}, 6, 2, 1, 1},
+        LinkFaultCase{"PtyReplugged", Drop::PtyReplugged, {}, 8, 2, 2, 1}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // The charger never asks the supply anything; a query of the commissioning
 // tools against a supply gone quiet gives up after its tries.
