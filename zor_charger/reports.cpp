@@ -1,7 +1,12 @@
 // The three reports of an accepted status reply: the console report, the data
 // log line and the system-log messages; and the data log file itself.
+#include <errno.h>
+#include <string.h>
 #include <syslog.h>
 #include <unistd.h>
+
+#include <deque>
+#include <string>
 
 #include "zor_charger/zor_charger.h"
 
@@ -15,6 +20,87 @@ constexpr const char *STATUS_BIT_FORMATS[] = {
     "Battery Cold Limit: %s\n", "Heatsink Hot Limit: %s\n", "Battery Hot Limit: %s\n",
     "Battery Enable: %s\n",
 };
+
+// Data log lines not yet in the file, oldest first, for the one stream they
+// were meant for, and what an outage has cost so far.
+struct KeptLines {
+    FILE *stream = nullptr;
+    std::deque<std::string> lines;
+    size_t bytes = 0;
+    bool failing = false;  // the failure has been reported, the recovery not yet
+    long kept = 0;
+    long lost = 0;
+};
+KeptLines keep;
+
+// Removes the last `bytes` written on fd, so that no part of a line stays.
+void cutBack(int fd, off_t bytes) {
+    off_t end = lseek(fd, 0, SEEK_CUR);
+    if (bytes > 0 && end >= bytes && ftruncate(fd, end - bytes) == 0) {
+        lseek(fd, end - bytes, SEEK_SET);  // a stream not in append mode goes on from there
+    }
+}
+
+// Writes all of `line` on fd. Returns 0, or the error with the file cut back
+// to where the line began.
+int writeWhole(int fd, const std::string &line) {
+    size_t done = 0;
+    while (done < line.size()) {
+        ssize_t n = write(fd, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            int error = n < 0 ? errno : ENOSPC;
+            cutBack(fd, static_cast<off_t>(done));
+            return error;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Writes the kept lines, oldest first, up to the first that the file does
+// not take, and syncs them; a line counts as written only once synced, so
+// the lines of a failed sync are cut back and kept. Returns 0 when every
+// kept line is written, else the error that stopped them.
+int writeKeptLines(FILE *dataLog) {
+    int fd = fileno(dataLog);
+    if (fd < 0) {  // a stream in memory takes every line: nothing to cut back or to sync
+        for (const std::string &line : keep.lines) {
+            fputs(line.c_str(), dataLog);
+        }
+        fflush(dataLog);
+        keep.lines.clear();
+        keep.bytes = 0;
+        return 0;
+    }
+    fflush(dataLog);  // whatever the stream holds goes before our lines
+    int error = 0;
+    size_t written = 0;
+    off_t writtenBytes = 0;
+    for (const std::string &line : keep.lines) {
+        error = writeWhole(fd, line);
+        if (error != 0) {
+            break;
+        }
+        ++written;
+        writtenBytes += static_cast<off_t>(line.size());
+    }
+    // The lines must survive a power cut, not only a crash of the process.
+    // A file that cannot be synced at all (a pipe, a device) took them as
+    // they are: keeping them would write them again.
+    if (written > 0 && fsync(fd) != 0 && errno != EINVAL && errno != EROFS) {
+        error = errno;
+        cutBack(fd, writtenBytes);
+        written = 0;
+    }
+    for (; written > 0; --written) {
+        keep.bytes -= keep.lines.front().size();
+        keep.lines.pop_front();
+    }
+    return error;
+}
 
 }  // namespace
 
@@ -62,17 +148,44 @@ void writeConsoleReport(FILE *out, const BatteryStatus *status, time_t reportTim
 
 void writeDataLogLine(FILE *dataLog, const BatteryStatus *status, time_t reportTime) {
     const BatteryStatus &s = *status;
-    fprintf(dataLog, "%lld,", static_cast<long long>(reportTime));
-    fprintf(dataLog, "%4.2f,", gasGaugeOf(status));
-    fprintf(dataLog, "%.2f,", batteryCurrentOf(status));
-    fprintf(dataLog, "%d,", s.relativeHumidity);
-    fprintf(dataLog, "%2x,", static_cast<unsigned>(s.balanceRegister));
-    fprintf(dataLog, "%2x,", static_cast<unsigned>(s.tempAlertRegister));
-    fprintf(dataLog, "%2x,", static_cast<unsigned>(s.voltAlertRegister));
-    fprintf(dataLog, "%2x\n", static_cast<unsigned>(s.statusRegister));
-    // The line must survive a power cut, not only a crash of the process.
-    fflush(dataLog);
-    fsync(fileno(dataLog));
+    char line[DATA_LOG_LINE_SIZE];
+    snprintf(line, sizeof line, "%lld,%4.2f,%.2f,%d,%2x,%2x,%2x,%2x\n",
+             static_cast<long long>(reportTime), gasGaugeOf(status), batteryCurrentOf(status),
+             s.relativeHumidity, static_cast<unsigned>(s.balanceRegister),
+             static_cast<unsigned>(s.tempAlertRegister), static_cast<unsigned>(s.voltAlertRegister),
+             static_cast<unsigned>(s.statusRegister));
+
+    if (keep.stream != dataLog) {
+        keep = KeptLines();
+        keep.stream = dataLog;
+    }
+    keep.lines.emplace_back(line);
+    keep.bytes += keep.lines.back().size();
+    int error = writeKeptLines(dataLog);
+    if (error == 0) {
+        if (keep.failing) {
+            fprintf(stderr, "data log written again: %ld lines kept, %ld lost\n", keep.kept,
+                    keep.lost);
+            syslog(LOG_ERR, "data log written again: %ld lines kept, %ld lost", keep.kept,
+                   keep.lost);
+            keep.failing = false;
+            keep.kept = keep.lost = 0;
+        }
+        return;
+    }
+    if (!keep.failing) {
+        keep.failing = true;
+        fprintf(stderr, "data log write failed: %s\n", strerror(error));
+        syslog(LOG_ERR, "data log write failed: %s", strerror(error));
+    }
+    if (keep.bytes > DATA_LOG_KEEP_BYTES) {
+        // The oldest lines stay, so the file runs without a gap up to the last one kept.
+        keep.bytes -= keep.lines.back().size();
+        keep.lines.pop_back();
+        ++keep.lost;
+    } else {
+        ++keep.kept;
+    }
 }
 
 void writeSystemLog(const BatteryStatus *status) {

@@ -21,6 +21,8 @@
 constexpr int STATUS_REPLY_SIZE = 77;    // bytes in a status reply
 constexpr int RECEIVE_BUFFER_SIZE = 80;  // bytes in the battery's receive buffer
 constexpr int DATA_LOG_NAME_SIZE = 80;   // bytes for the data log's file name
+constexpr int DATA_LOG_LINE_SIZE = 128;  // bytes for one data log line, more than the widest
+constexpr size_t DATA_LOG_KEEP_BYTES = 1 << 20;  // data log lines kept while the file takes none
 
 // The decoded status reply. Every field starts at zero and holds the value
 // its hexadecimal text gave on the latest accepted reply that converted it.
@@ -59,14 +61,27 @@ const char *statusBitWord(int statusRegister, int bit);
 FILE *openDataLog(char *fileName = nullptr);
 
 // Reports one accepted reply: the console report on standard output, one line
-// appended to the data log (flushed and synced; none when dataLog is null),
-// two system-log messages.
+// for the data log (as writeDataLogLine; none when dataLog is null), two
+// system-log messages. A data log that takes no lines stops none of them.
 void reportStatus(const BatteryStatus *status, FILE *dataLog);
 
 // The three parts of reportStatus, each for a given report time.
 void writeConsoleReport(FILE *out, const BatteryStatus *status, time_t reportTime);
-void writeDataLogLine(FILE *dataLog, const BatteryStatus *status, time_t reportTime);
 void writeSystemLog(const BatteryStatus *status);
+
+// Appends the data log line of `status` at `reportTime`, whole or not at all:
+// a line the file does not take in full, or whose sync fails, is cut back out
+// of the file and kept in memory. Kept lines go first, oldest first, each
+// whole and once, at the next call that the file takes them, so the file only
+// ever holds whole lines in report order; every written line is synced before
+// the call returns. Up to DATA_LOG_KEEP_BYTES of lines are kept; newer lines
+// beyond that are dropped and counted. The first failure of an outage is
+// reported once ("data log write failed: ..."), and so is its end ("data log
+// written again: N lines kept, M lost"), each on standard error and in the
+// system log. Never fails: the caller goes on as if the line were written.
+// Lines are kept for one stream (the process has one data log): lines kept
+// for another stream are forgotten when a new one is given.
+void writeDataLogLine(FILE *dataLog, const BatteryStatus *status, time_t reportTime);
 
 // An instrument's link as the charge run watches it. A link found lost is
 // reported once and reopened at its next use, at most once per use.

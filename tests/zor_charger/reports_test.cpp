@@ -1,12 +1,17 @@
 #include <dlfcn.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -107,29 +112,43 @@ TEST(ReportTest, DataLogIsNamedByStartTimeAndAppended) {
     ASSERT_EQ(chdir(home), 0);
 }
 
-// Removes the socket file that stood in for the system logger.
-struct Unlinker {
-    const char *path;
-    ~Unlinker() {
-        closelog();
-        unlink(path);
+// Stands in for the system logger at /dev/log, on a machine that runs none.
+struct LoggerStandIn {
+    zortest::UniqueFd fd;
+    // False, with the reason, when the records cannot be ours to read.
+    bool start(std::string *why) {
+        if (access("/dev/log", F_OK) == 0) {
+            *why =
+                "this machine runs a system logger at /dev/log; its records are not ours to read";
+            return false;
+        }
+        fd.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        strcpy(addr.sun_path, "/dev/log");
+        if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+            *why = std::string("cannot stand in for the system logger at /dev/log: ") +
+                   strerror(errno);
+            fd.reset();
+            return false;
+        }
+        closelog();  // any earlier attempt to reach a logger is forgotten
+        return true;
+    }
+    ~LoggerStandIn() {
+        if (fd.valid()) {
+            closelog();
+            unlink("/dev/log");
+        }
     }
 };
 
 TEST(ReportTest, SystemLogMessagesReachTheLogger) {
-    if (access("/dev/log", F_OK) == 0) {
-        GTEST_SKIP() << "this machine runs a system logger at /dev/log; its records are not ours "
-                        "to read";
+    LoggerStandIn logger;
+    std::string why;
+    if (!logger.start(&why)) {
+        GTEST_SKIP() << why;
     }
-    zortest::UniqueFd logger(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strcpy(addr.sun_path, "/dev/log");
-    if (bind(logger.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        GTEST_SKIP() << "cannot stand in for the system logger at /dev/log: " << strerror(errno);
-    }
-    Unlinker unlinker{"/dev/log"};
-    closelog();  // any earlier attempt to reach a logger is forgotten
 
     BatteryStatus status{};
     status.gasGauge = 3000;
@@ -142,9 +161,9 @@ TEST(ReportTest, SystemLogMessagesReachTheLogger) {
                                 ": ZOR Battery RH:  7"};
     size_t found = 0;
     char buf[1024];
-    pollfd p{logger.get(), POLLIN, 0};
+    pollfd p{logger.fd.get(), POLLIN, 0};
     while (found < 4 && poll(&p, 1, 2000) > 0) {
-        ssize_t n = recv(logger.get(), buf, sizeof buf, 0);
+        ssize_t n = recv(logger.fd.get(), buf, sizeof buf, 0);
         std::string record(buf, n > 0 ? static_cast<size_t>(n) : 0);
         // Other tests may log at the same time: take ours, in order.
         if (record.ends_with(want[found + 1])) {
@@ -153,6 +172,88 @@ TEST(ReportTest, SystemLogMessagesReachTheLogger) {
         }
     }
     EXPECT_EQ(found, 4u) << "both messages reach the logger, in order";
+}
+
+// A file system that fills up and frees again: a file size limit in a child
+// process, SIGXFSZ ignored, so that a write stops short at the limit and the
+// next one fails with EFBIG, the way a full disk does.
+TEST(ReportTest, DataLogThroughAFullFileSystem) {
+    const BatteryStatus status = known();
+    const auto lineAt = [](long i) {
+        return std::to_string(1700000000 + i) + ",5.00,-1.25,42, 0, 1,1a2b,8408\n";
+    };
+    const long size = static_cast<long>(lineAt(0).size());
+    const long bound = static_cast<long>(DATA_LOG_KEEP_BYTES) / size;
+    // Lines written before the limit, bytes it leaves after them, lines written while it holds.
+    const struct {
+        const char *what;
+        long before, room, full;
+    } rows[] = {
+        {"a normal run", 2, size, 0},
+        {"the limit inside a line", 1, size / 2, 1},
+        {"five lines while full", 1, 0, 5},
+        {"more lines than are kept", 0, 0, bound + 3},
+    };
+    LoggerStandIn logger;
+    std::string why;
+    const bool standIn = logger.start(&why);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        zortest::TempDir dir;
+        const std::string path = dir.path() + "/data.log";
+        int err[2];  // a pipe: the limit would hold back reports to a file too
+        ASSERT_EQ(pipe(err), 0);
+        pid_t child = fork();
+        if (child == 0) {
+            dup2(err[1], STDERR_FILENO);
+            signal(SIGXFSZ, SIG_IGN);
+            FILE *log = fopen(path.c_str(), "a");
+            rlimit space;
+            getrlimit(RLIMIT_FSIZE, &space);
+            const rlimit full{static_cast<rlim_t>(row.before * size + row.room), space.rlim_max};
+            long i = 0;
+            for (; i < row.before + row.full; ++i) {
+                if (i == row.before) {
+                    setrlimit(RLIMIT_FSIZE, &full);
+                }
+                writeDataLogLine(log, &status, 1700000000 + i);
+            }
+            struct stat st;
+            bool whole = fstat(fileno(log), &st) == 0 && st.st_size == row.before * size;
+            setrlimit(RLIMIT_FSIZE, &space);
+            writeDataLogLine(log, &status, 1700000000 + i);
+            _exit(whole ? 0 : 1);
+        }
+        close(err[1]);
+        zortest::UniqueFd errRead(err[0]);
+        int waited = -1;
+        ASSERT_EQ(waitpid(child, &waited, 0), child);
+        EXPECT_EQ(waited, 0) << "while full, the file holds the whole lines before, no part of one";
+
+        const long kept = std::min(row.full, bound);
+        std::string want;
+        for (long i = 0; i < row.before + kept; ++i) {
+            want += lineAt(i);
+        }
+        want += lineAt(row.before + row.full);
+        EXPECT_EQ(zortest::readFile(path), want) << "the oldest lines, whole, in order, once";
+        const std::string report =
+            row.full == 0 ? ""
+                          : "data log write failed: File too large\ndata log written again: " +
+                                std::to_string(kept) + " lines kept, " +
+                                std::to_string(row.full - kept) + " lost\n";
+        EXPECT_EQ(zortest::drain(errRead.get(), 100), report);
+        std::string logged;
+        char buf[1024];
+        pollfd p{logger.fd.get(), POLLIN, 0};
+        while (standIn && poll(&p, 1, 100) > 0) {  // the system log has the same texts
+            std::string record(buf, std::max<ssize_t>(recv(p.fd, buf, sizeof buf, 0), 0));
+            if (size_t at = record.find(": data log "); at != std::string::npos) {
+                logged += record.substr(at + 2) + "\n";
+            }
+        }
+        EXPECT_EQ(standIn ? logged : report, report);
+    }
 }
 
 }  // namespace
