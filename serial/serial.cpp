@@ -119,12 +119,11 @@ void markLost(PortRecord *rec, int error) {
     errno = savedErrno;
 }
 
-// Marks the link lost when `error` ends it; returns whether it did.
-bool lostBy(PortRecord *rec, int error) {
+// Marks the link lost when `error` ends it.
+void lostBy(PortRecord *rec, int error) {
     if (endsLink(error)) {
         markLost(rec, error);
     }
-    return rec->lost;
 }
 
 // Looks, without reading or waiting, for a hang-up already waiting on the
@@ -140,12 +139,10 @@ void lookForHangUp(PortRecord *rec) {
     }
     int error = EIO;  // a terminal that hangs up reads as EIO
     if (rec->isSocket) {
+        error = 0;  // the peer's orderly close
         socklen_t size = sizeof error;
-        if ((look.revents & POLLERR) == 0 ||
-            getsockopt(rec->fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
-            error = 0;
-        }
-        if ((look.revents & POLLERR) != 0 && error == 0) {
+        if ((look.revents & POLLERR) != 0 &&
+            (getsockopt(rec->fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error == 0)) {
             error = ECONNRESET;
         }
     }
