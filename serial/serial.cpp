@@ -384,15 +384,21 @@ ssize_t writeWhole(const PortRecord *rec, const char *text, size_t len) {
     return static_cast<ssize_t>(done);
 }
 
-// True when input arrives on fd within `ms` milliseconds. An interrupted wait
-// starts again with the whole gap, which can only lengthen it.
-bool moreWithin(int fd, int ms) {
-    pollfd wait{fd, POLLIN, 0};
+// Waits up to `ms` milliseconds for `events` on fd. An interrupted wait
+// starts again with the whole time, which can only lengthen it. Returns the
+// result of poll: above 0 when ready, 0 when the time ran out, -1 on failure.
+int waitReady(int fd, short events, int ms) {
+    pollfd wait{fd, events, 0};
     int ready;
     do {
         ready = poll(&wait, 1, ms);
     } while (ready < 0 && errno == EINTR);
-    return ready > 0;
+    return ready;
+}
+
+// True when input arrives on fd within `ms` milliseconds.
+bool moreWithin(int fd, int ms) {
+    return waitReady(fd, POLLIN, ms) > 0;
 }
 
 // Reads and drops what is waiting on a connection, without waiting for more.
@@ -426,24 +432,11 @@ int connectWithin(int sd, const sockaddr_in &addr) {
         return -1;
     }
     int result = connect(sd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
-    if (result != 0 && (errno == EINPROGRESS || errno == EINTR)) {
-        timespec deadline;
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        long long deadlineMs =
-            deadline.tv_sec * 1000LL + deadline.tv_nsec / 1000000 + CONNECT_TIMEOUT_MS;
-        pollfd wait{sd, POLLOUT, 0};
-        int ready;
-        do {
-            timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            long long left = deadlineMs - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
-            ready = poll(&wait, 1, left > 0 ? static_cast<int>(left) : 0);
-        } while (ready < 0 && errno == EINTR);
-        int error = 0;
+    if (result != 0 && errno == EINPROGRESS) {
+        int ready = waitReady(sd, POLLOUT, CONNECT_TIMEOUT_MS);
+        int error = ready == 0 ? ETIMEDOUT : errno;
         socklen_t size = sizeof error;
-        if (ready == 0) {
-            error = ETIMEDOUT;
-        } else if (ready < 0 || getsockopt(sd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+        if (ready > 0 && getsockopt(sd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
             error = errno;
         }
         errno = error;

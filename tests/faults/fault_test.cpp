@@ -450,6 +450,16 @@ std::ostream &operator<<(std::ostream &os, const LinkCase &c) {
 
 class LinkTest : public ChargeFixture, public ::testing::WithParamInterface<LinkCase> {};
 
+// Starts ser2net in front of the bench's two lines, on loopback ports of its own.
+bool inFrontOf(zorsim::Bench &bench, zortest::Ser2net &server, std::string *why) {
+    int supplyPort = zortest::unusedLoopbackPort(), batteryPort = supplyPort;
+    while (batteryPort == supplyPort) {
+        batteryPort = zortest::unusedLoopbackPort();
+    }
+    return server.start(bench.supplyEndpoint(), bench.batteryEndpoint(), supplyPort, batteryPort,
+                        why);
+}
+
 unsigned shortPause(unsigned) {
     usleep(50 * 1000);
     return 0;
@@ -470,13 +480,7 @@ TEST_P(LinkTest, EveryReplyIsTakenWholeAndInStep) {
     zortest::Ser2net server;
     std::string supply, battery;  // the bench's own unless ser2net stands in front
     if (c.ser2net) {
-        int supplyPort = zortest::unusedLoopbackPort(), batteryPort = supplyPort;
-        while (batteryPort == supplyPort) {
-            batteryPort = zortest::unusedLoopbackPort();
-        }
-        ASSERT_TRUE(server.start(bench.supplyEndpoint(), bench.batteryEndpoint(), supplyPort,
-                                 batteryPort, &why))
-            << why;
+        ASSERT_TRUE(inFrontOf(bench, server, &why)) << why;
         supply = server.supplyEndpoint();
         battery = server.batteryEndpoint();
     }
@@ -564,14 +568,8 @@ TEST_P(LinkFaultTest, ChargeGoesOnOnceTheLinkIsBack) {
             }
         };
     } else if (kick) {
-        int supplyPort = zortest::unusedLoopbackPort(), batteryPort = supplyPort;
-        while (batteryPort == supplyPort) {
-            batteryPort = zortest::unusedLoopbackPort();
-        }
         std::string why;
-        ASSERT_TRUE(server.start(bench.supplyEndpoint(), bench.batteryEndpoint(), supplyPort,
-                                 batteryPort, &why))
-            << why;
+        ASSERT_TRUE(inFrontOf(bench, server, &why)) << why;
         supplyEndpoint = server.supplyEndpoint();
         batteryEndpoint = server.batteryEndpoint();
         // A technician checks the battery with the commissioning tool's calls.
