@@ -627,6 +627,7 @@ int recvStr(int port, char *buf, int len) {
     // overflow a select set. The progress texts stay those of the select wait.
     pollfd wait{port, POLLIN, 0};
     puts("calling select");
+    fflush(stdout);  // what announces the wait is out before it
     int ready = poll(&wait, 1, 2000);
     if (ready > 0 && (wait.revents & POLLNVAL) != 0) {
         errno = EBADF;  // as select reports a descriptor that is not open

@@ -2,6 +2,7 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <time.h>
 #include <unistd.h>
 
 int DEBUG_LEVEL = 0;
@@ -9,6 +10,12 @@ int DEBUG_LEVEL = 0;
 void msleep(int ms) {
     // The product is a 32-bit quantity by contract; callers stay below 2147483.
     usleep(static_cast<useconds_t>(ms) * 1000u);
+}
+
+long monotonicMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 int ahextoi(const char *text) {

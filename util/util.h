@@ -1,4 +1,4 @@
-// Utilities shared by every subsystem: a millisecond sleep, hexadecimal text
+// Utilities shared by every subsystem: a millisecond sleep and clock, hexadecimal text
 // conversion, the process-wide verbosity level and the location prefix that
 // starts every diagnostic.
 //
@@ -16,6 +16,9 @@ extern int DEBUG_LEVEL;
 // Suspends the calling thread for `ms` milliseconds with one usleep call.
 // Callers keep `ms` at or below 2147483 so that the microseconds fit 32 bits.
 void msleep(int ms);
+
+// Milliseconds on the monotonic clock, which no change of the time of day moves.
+long monotonicMs();
 
 // Returns the value of the hexadecimal digits at the start of `text`, read up
 // to the first character that is not 0-9, a-f or A-F. No white space, sign or

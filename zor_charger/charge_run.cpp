@@ -9,6 +9,7 @@
 #include <string>
 
 #include "serial/serial.h"
+#include "util/util.h"
 #include "xfr/xfr.h"
 #include "zor_charger/zor_charger.h"
 
@@ -31,12 +32,6 @@ bool openEndpoint(const char *endpoint, int *handle) {
     return openPort(endpoint, handle, BAUD, DATA_BITS, STOP_BITS, PARITY) > 0;
 }
 
-long monotonicMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Reports a link the first time the port layer finds it lost.
 void noticeLoss(LinkWatch *link, int port) {
     if (link->lost || linkLost(port) != 1) {
@@ -47,7 +42,7 @@ void noticeLoss(LinkWatch *link, int port) {
     ++link->losses;
     const char *why = linkLossText(port);
     fprintf(stderr, "%s link lost: %s\n", link->instrument, why);
-    syslog(LOG_ERR, "ZOR %s link lost: %s", link->instrument, why);
+    systemLog(LOG_ERR, "ZOR %s link lost: %s", link->instrument, why);
 }
 
 // Whether the link can be used now: it is open, or it was lost and this one
@@ -65,7 +60,7 @@ bool linkReady(LinkWatch *link, int port) {
     link->lost = false;
     long seconds = (monotonicMs() - link->lostAtMs) / 1000;
     fprintf(stderr, "%s link restored after %ld s\n", link->instrument, seconds);
-    syslog(LOG_NOTICE, "ZOR %s link restored after %ld s", link->instrument, seconds);
+    systemLog(LOG_NOTICE, "ZOR %s link restored after %ld s", link->instrument, seconds);
     return true;
 }
 
@@ -76,6 +71,7 @@ bool linkReady(LinkWatch *link, int port) {
 void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsigned)) {
     char reply[RECEIVE_BUFFER_SIZE];
     const int battery = state->batteryPort;
+    startReportWait();
     puts("sending status request");
     bool asked = linkReady(&state->batteryLink, battery);
     if (asked) {
@@ -91,6 +87,7 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
     printf("status is %d\n", count);
     if (count == STATUS_REPLY_SIZE) {
         ++state->acceptedReplies;
+        state->lastReplyAtMs = monotonicMs();
         printf("response is %s\n", reply);
         decodeStatusReply(reply, &state->status);
         reportStatus(&state->status, dataLog);
@@ -102,8 +99,19 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
         }
     }
     puts("going to sleep");
+    fflush(stdout);  // the poll's report goes out before the pause, in one piece
     sleepSeconds(POLL_SECONDS);
     puts("waking up");
+}
+
+// Tells the service manager how the charge stands, and that the loop goes
+// round when it watches for that.
+void notifyStatus(const ChargeState *state, const char *more) {
+    std::string message = more;
+    if (serviceWatchdogRequested()) {
+        message += "WATCHDOG=1\n";
+    }
+    notifyService(message + "STATUS=" + chargeStatusLine(state, monotonicMs()));
 }
 
 }  // namespace
@@ -125,6 +133,7 @@ void stepChargeSchedule(ChargeState *state) {
         default:
             if (balance == BALANCED) {
                 puts("turning battery off at end of charge");
+                state->endOfCharge = true;
                 if (linkReady(&state->batteryLink, state->batteryPort)) {
                     sendStr(state->batteryPort, "@AF\n");
                     noticeLoss(&state->batteryLink, state->batteryPort);
@@ -137,7 +146,34 @@ void stepChargeSchedule(ChargeState *state) {
     printf("\n****reducing charge current to %f\n", state->chargeCurrent);
 }
 
-int runCharge(const ChargeRunOptions *options) {
+std::string chargeStatusLine(const ChargeState *state, long nowMs) {
+    char text[160];
+    int size = state->endOfCharge
+                   ? snprintf(text, sizeof text, "end of charge, %.1f A", state->chargeCurrent)
+                   : snprintf(text, sizeof text, "stage %d/4, %.1f A", state->ChargeStage + 1,
+                              state->chargeCurrent);
+    std::string line(text, static_cast<size_t>(size));
+    if (state->acceptedReplies == 0) {
+        line += ", no reply yet";
+    } else {
+        snprintf(text, sizeof text, ", gas gauge %.2f, last reply %ld s ago",
+                 gasGaugeOf(&state->status), (nowMs - state->lastReplyAtMs) / 1000);
+        line += text;
+    }
+    for (const LinkWatch *link : {&state->batteryLink, &state->supplyLink}) {
+        if (link->lost) {
+            snprintf(text, sizeof text, ", %s link lost %ld s ago", link->instrument,
+                     (nowMs - link->lostAtMs) / 1000);
+            line += text;
+        }
+    }
+    return line;
+}
+
+namespace {
+
+// The run between the opening and the closing of its console.
+int chargeOn(const ChargeRunOptions *options) {
     FILE *dataLog = options->dataLog;
     bool ownDataLog = false;
     if (dataLog == nullptr) {
@@ -169,6 +205,7 @@ int runCharge(const ChargeRunOptions *options) {
         xfrSetVolts(state.supplyPort, SETUP_VOLTS);
         xfrSetCurrent(state.supplyPort, state.chargeCurrent);
         xfrEnableOutput(state.supplyPort);
+        fflush(stdout);
         options->sleepSeconds(SETTLE_SECONDS);
 
         if (!openEndpoint(options->batteryEndpoint, &state.batteryPort)) {
@@ -177,8 +214,10 @@ int runCharge(const ChargeRunOptions *options) {
             result = -1;
         } else {
             sendStr(state.batteryPort, "@AC\n");
+            notifyStatus(&state, "READY=1\n");
             while (options->pollLimit < 0 || state.polls < options->pollLimit) {
                 pollOnce(&state, dataLog, options->sleepSeconds);
+                notifyStatus(&state, "");
                 if (options->afterPoll != nullptr) {
                     options->afterPoll(&state, options->context);
                 }
@@ -191,5 +230,17 @@ int runCharge(const ChargeRunOptions *options) {
     if (ownDataLog) {
         fclose(dataLog);
     }
+    return result;
+}
+
+}  // namespace
+
+int runCharge(const ChargeRunOptions *options) {
+    openConsole();
+    openServiceNotify();
+    int result = chargeOn(options);
+    closeServiceNotify();
+    closeSystemLog();
+    closeConsole();
     return result;
 }

@@ -7,9 +7,6 @@
 #include "zor_charger/zor_charger.h"
 
 int main() {
-    // Each report line reaches a pipe, a file or a journal as soon as it is
-    // written.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
     // A reader of the standard output that goes away, or a peer that closes
     // its link, must not end an unattended charge: writes fail with EPIPE and
     // the loop goes on.

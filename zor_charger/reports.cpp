@@ -166,7 +166,7 @@ void writeDataLogLine(FILE *dataLog, const BatteryStatus *status, time_t reportT
         if (keep.failing) {
             fprintf(stderr, "data log written again: %ld lines kept, %ld lost\n", keep.kept,
                     keep.lost);
-            syslog(LOG_ERR, "data log written again: %ld lines kept, %ld lost", keep.kept,
+            systemLog(LOG_ERR, "data log written again: %ld lines kept, %ld lost", keep.kept,
                    keep.lost);
             keep.failing = false;
             keep.kept = keep.lost = 0;
@@ -176,7 +176,7 @@ void writeDataLogLine(FILE *dataLog, const BatteryStatus *status, time_t reportT
     if (!keep.failing) {
         keep.failing = true;
         fprintf(stderr, "data log write failed: %s\n", strerror(error));
-        syslog(LOG_ERR, "data log write failed: %s", strerror(error));
+        systemLog(LOG_ERR, "data log write failed: %s", strerror(error));
     }
     if (keep.bytes > DATA_LOG_KEEP_BYTES) {
         // The oldest lines stay, so the file runs without a gap up to the last one kept.
@@ -189,10 +189,10 @@ void writeDataLogLine(FILE *dataLog, const BatteryStatus *status, time_t reportT
 }
 
 void writeSystemLog(const BatteryStatus *status) {
-    // No openlog: the logger's defaults for name and facility apply.
-    syslog(LOG_ERR, "ZOR Battery Current & Gas Gauge: %.2f %4.2f", batteryCurrentOf(status),
-           gasGaugeOf(status));
-    syslog(LOG_ERR, "ZOR Battery RH: %2d", status->relativeHumidity);
+    // The logger's defaults for name and facility apply.
+    systemLog(LOG_ERR, "ZOR Battery Current & Gas Gauge: %.2f %4.2f", batteryCurrentOf(status),
+              gasGaugeOf(status));
+    systemLog(LOG_ERR, "ZOR Battery RH: %2d", status->relativeHumidity);
 }
 
 void reportStatus(const BatteryStatus *status, FILE *dataLog) {

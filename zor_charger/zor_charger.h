@@ -12,17 +12,27 @@
 // 45.0 -> 22.5 -> 12.5 -> 7.5 A on the balance register. A link to either
 // instrument that drops is reported and reopened at its next use, so a
 // server restart or an unplugged adapter costs polls, never the charge.
+//
+// Reports never hold up the polls: the console and the system log get a short
+// wait per poll, and what a stalled reader or logger does not take is kept or
+// dropped, counted and said once. A service manager that started the charger
+// is told when it is ready, how the charge stands after each poll and, when
+// it asks, that the poll loop still goes round.
 #pragma once
 
 #include <stdint.h>
 #include <stdio.h>
 #include <time.h>
 
+#include <string>
+
 constexpr int STATUS_REPLY_SIZE = 77;    // bytes in a status reply
 constexpr int RECEIVE_BUFFER_SIZE = 80;  // bytes in the battery's receive buffer
 constexpr int DATA_LOG_NAME_SIZE = 80;   // bytes for the data log's file name
 constexpr int DATA_LOG_LINE_SIZE = 128;  // bytes for one data log line, more than the widest
 constexpr size_t DATA_LOG_KEEP_BYTES = 1 << 20;  // data log lines kept while the file takes none
+constexpr int REPORT_WAIT_MS = 100;  // a poll's wait, in all, for a busy reader or logger
+constexpr size_t CONSOLE_KEEP_BYTES = 64 * 1024;  // console lines kept while the reader takes none
 
 // The decoded status reply. Every field starts at zero and holds the value
 // its hexadecimal text gave on the latest accepted reply that converted it.
@@ -83,6 +93,43 @@ void writeSystemLog(const BatteryStatus *status);
 // for another stream are forgotten when a new one is given.
 void writeDataLogLine(FILE *dataLog, const BatteryStatus *status, time_t reportTime);
 
+// The console: from openConsole to closeConsole the standard output and the
+// standard error stream go out through the charger's own writer. Text leaves
+// in whole lines, the standard output's gathered until a flush (fflush) or a
+// write to the standard error stream, so the two keep their order on one
+// terminal or journal. A descriptor that does not take text within what is
+// left of the poll's wait gets none: its lines are kept, oldest first, and
+// written when it takes them again; past CONSOLE_KEEP_BYTES the oldest whole
+// lines are dropped and counted. A standard output that stalls is said once
+// ("console not taking output") and so is its return ("console taking output
+// again: N lines dropped"), on the standard error stream and in the system
+// log. closeConsole gives what is kept one last chance, then drops it.
+void openConsole();
+void closeConsole();
+
+// Starts a poll's wait: REPORT_WAIT_MS in all for the console and the system
+// log until the next call.
+void startReportWait();
+
+// Sends one message to the system log as syslog(3) formats it, at `priority`
+// with the logger's default facility when it names none, or drops it whole:
+// when the logger's queue stays full for what is left of the poll's wait.
+// The first drop is said once on the standard error stream ("system log not
+// taking messages"), and so is the next message taken ("system log taking
+// messages again: N dropped"). Without a logger, messages go nowhere.
+void systemLog(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void closeSystemLog();
+
+// The service manager, when $NOTIFY_SOCKET names one: openServiceNotify reads
+// the environment ($NOTIFY_SOCKET, $WATCHDOG_USEC, $WATCHDOG_PID);
+// notifyService sends one datagram of "KEY=value" lines without waiting.
+// Without $NOTIFY_SOCKET nothing is sent; a socket that cannot be reached is
+// said once on the standard error stream for the run.
+void openServiceNotify();
+void notifyService(const std::string &state);
+bool serviceWatchdogRequested();  // the manager wants WATCHDOG=1 from us
+void closeServiceNotify();
+
 // An instrument's link as the charge run watches it. A link found lost is
 // reported once and reopened at its next use, at most once per use.
 struct LinkWatch {
@@ -103,7 +150,14 @@ struct ChargeState {
     BatteryStatus status;
     long polls;            // status requests sent
     long acceptedReplies;  // replies of exactly 77 bytes
+    long lastReplyAtMs;    // monotonic milliseconds of the latest accepted reply
+    bool endOfCharge;      // the battery has been told to switch off
 };
+
+// One line on how the charge stands, for the service manager's status: the
+// stage and its current (or the end of charge), the gas gauge and the time
+// since the last accepted reply, and each lost link with how long ago.
+std::string chargeStatusLine(const ChargeState *state, long nowMs);
 
 // How a charge run is driven. The program passes its fixed endpoints, the
 // system's sleep and no poll limit; a test passes its own.

@@ -10,7 +10,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -399,6 +401,43 @@ bool waitFor(std::chrono::milliseconds limit, const std::function<bool()> &done)
 namespace {
 constexpr const char *SER2NET = "/usr/sbin/ser2net";
 }  // namespace
+
+bool SystemLogStandIn::start(std::string *why) {
+    if (access("/dev/log", F_OK) == 0) {
+        *why = "this machine runs a system logger at /dev/log; its records are not ours to read";
+        return false;
+    }
+    fd_.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, "/dev/log");
+    if (bind(fd_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        *why = std::string("cannot stand in for the system logger at /dev/log: ") +
+               strerror(errno);
+        fd_.reset();
+        return false;
+    }
+    closelog();  // any earlier attempt to reach a logger is forgotten
+    return true;
+}
+
+SystemLogStandIn::~SystemLogStandIn() {
+    if (fd_.valid()) {
+        closelog();
+        unlink("/dev/log");
+    }
+}
+
+std::vector<std::string> SystemLogStandIn::take(int waitMs) {
+    std::vector<std::string> records;
+    char buf[4096];
+    pollfd p{fd_.get(), POLLIN, 0};
+    for (int wait = waitMs; fd_.valid() && poll(&p, 1, wait) > 0; wait = 0) {
+        ssize_t n = recv(fd_.get(), buf, sizeof buf, 0);
+        records.emplace_back(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    return records;
+}
 
 bool Ser2net::installed() {
     return access(SER2NET, X_OK) == 0;

@@ -167,6 +167,22 @@ class Child : Pinned {
 // whether it did.
 bool waitFor(std::chrono::milliseconds limit, const std::function<bool()> &done);
 
+// Stands in for the system logger at /dev/log, on a machine that runs none.
+// It reads only when asked, so a test can stop reading and let the logger's
+// queue fill, as a stalled journald's or rsyslog's does.
+class SystemLogStandIn : Pinned {
+  public:
+    ~SystemLogStandIn();
+    // False, with the reason, when the records cannot be ours to read.
+    bool start(std::string *why);
+    int fd() const { return fd_.get(); }
+    // The records queued now, oldest first, waiting up to `waitMs` for the first.
+    std::vector<std::string> take(int waitMs = 0);
+
+  private:
+    UniqueFd fd_;
+};
+
 // ser2net in front of two serial devices, run with the configuration that the
 // project ships for a real bench, its accepters moved to 127.0.0.1 at the
 // given TCP ports. Stopped when the object goes away.

@@ -1,11 +1,16 @@
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -189,6 +194,191 @@ TEST_F(ChargeRunTest, BatteryHangingUpDoesNotStopTheLoop) {
     EXPECT_EQ(bench.commands[Bench::SUPPLY], supply);
     EXPECT_EQ(stages.size(), 4u);
 }
+
+// A system logger and a reader of the standard output that stop taking text
+// for a while (after poll `stops`, until poll `reads`; 0: never).
+struct StallCase {
+    const char *name;
+    long polls;
+    long loggerStops, loggerReads;
+    long consoleStops, consoleReads;
+    bool pastTheBound;  // the console keeps more than it may: the oldest lines go
+};
+
+class StallTest : public ChargeRunTest, public ::testing::WithParamInterface<StallCase> {};
+
+// The standard output a small pipe, read in step with the polls unless the
+// row stops it; the system log a stand-in read the same way. The battery
+// hangs up at the first poll, so that its link messages pass through too.
+TEST_P(StallTest, PollsKeepTheirPaceAndReportsComeWholeOrCounted) {
+    const StallCase &c = GetParam();
+    zortest::SystemLogStandIn logger;
+    std::string why;
+    if (!logger.start(&why)) {
+        GTEST_SKIP() << why;
+    }
+    std::vector<std::string> script(static_cast<size_t>(c.polls), replyWith(0));
+    script[0] = CLOSE_LINK;
+    Bench bench(script);
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
+    zortest::UniqueFd pipeRead(pipeFds[0]), pipeWrite(pipeFds[1]);
+    ASSERT_EQ(fcntl(pipeRead.get(), F_SETPIPE_SZ, 4096), 4096);
+    fcntl(pipeWrite.get(), F_SETFL, 0);  // the charger writes as to any inherited descriptor
+
+    // The readers start and stop as the polls go by, and read on a thread
+    // of their own until the pipe is closed. Other tests' chargers may log
+    // at the same time: the logger keeps ours.
+    struct Watch {
+        const StallCase &c;
+        std::vector<long> pollMs;
+        std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+        std::atomic<bool> loggerReading{true}, consoleReading{true};
+        void follow(long poll) {
+            auto reading = [&](long stops, long reads) {
+                return stops == 0 || poll < stops || poll >= reads;
+            };
+            loggerReading = reading(c.loggerStops, c.loggerReads);
+            consoleReading = reading(c.consoleStops, c.consoleReads);
+        }
+    } watch{c, {}};
+    std::string out;
+    std::vector<std::string> records;
+    const std::string ours = std::string(" ") + program_invocation_short_name + ": ";
+    std::thread reader([&, fd = pipeRead.get()] {
+        const std::vector<std::string> no;
+        char buf[4096];
+        for (int rounds = 0; rounds < 60000; ++rounds) {  // 5 minutes at most
+            for (std::string record : watch.loggerReading ? logger.take() : no) {
+                if (record.find(ours) != std::string::npos) {
+                    records.push_back(std::move(record));
+                }
+            }
+            ssize_t n = watch.consoleReading ? read(fd, buf, sizeof buf) : -1;
+            if (n == 0) {
+                break;
+            }
+            if (n > 0) {
+                out.append(buf, static_cast<size_t>(n));
+            } else {
+                usleep(5000);
+            }
+        }
+    });
+    auto afterPoll = [](const ChargeState *state, void *context) {
+        auto *w = static_cast<Watch *>(context);
+        auto now = std::chrono::steady_clock::now();
+        w->pollMs.push_back(
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - w->last).count());
+        w->last = now;
+        w->follow(state->polls);
+    };
+    const std::string supply = bench.endpoint(Bench::SUPPLY);
+    const std::string battery = bench.endpoint(Bench::BATTERY);
+    ChargeRunOptions options{supply.c_str(), battery.c_str(), noSleep, c.polls,
+                             nullptr,        afterPoll,       &watch};
+    zortest::StdCapture capture;
+    dup2(pipeWrite.get(), STDOUT_FILENO);
+    EXPECT_EQ(runCharge(&options), 0);
+    capture.stop();
+    bench.finish();
+    pipeWrite.reset();
+    watch.follow(c.polls);
+    reader.join();
+    const std::string &err = capture.err();
+
+    std::vector<long> ms(watch.pollMs.begin() + 1, watch.pollMs.end());
+    std::sort(ms.begin(), ms.end());
+    EXPECT_LE(ms.back(), ms[ms.size() / 2] + REPORT_WAIT_MS + 400) << "no poll waits on a report";
+    EXPECT_EQ(bench.commands[Bench::SUPPLY].size(), SET_UP.size() + c.polls - 1)
+        << "every reply but the hang-up's is accepted";
+
+    // The system log: every message whole, those of the stall dropped and
+    // counted, the two lines about it said once each.
+    // Link lost and restored, two per reply, and the console's two when it stalls.
+    const long messages = 2 + 2 * (c.polls - 1) + (c.consoleStops > 0 ? 2 : 0);
+    const long dropped = messages - static_cast<long>(records.size());
+    EXPECT_EQ(occurrences(err, "system log not taking messages\n"), c.loggerStops > 0 ? 1u : 0u);
+    if (c.loggerStops > 0) {
+        EXPECT_GT(dropped, 0);
+        EXPECT_EQ(occurrences(err, "system log taking messages again: " + std::to_string(dropped) +
+                                       " dropped\n"),
+                  1u)
+            << err;
+    }
+    ASSERT_GE(records.size(), 4u);
+    EXPECT_TRUE(records[0].starts_with("<11>") &&
+                records[0].ends_with(": ZOR battery link lost: connection closed by peer"))
+        << records[0];
+    EXPECT_TRUE(records[1].starts_with("<13>") &&
+                records[1].ends_with(": ZOR battery link restored after 0 s"))
+        << records[1];
+    for (size_t i = 2; i < records.size(); ++i) {
+        const std::string &record = records[i];
+        EXPECT_TRUE(record.starts_with("<11>") &&
+                    (record.ends_with(": ZOR Battery Current & Gas Gauge: -1.25 5.00") ||
+                     record.ends_with(": ZOR Battery RH: 42") ||
+                     record.ends_with(": console not taking output") ||
+                     record.find(": console taking output again: ") != std::string::npos))
+            << record;
+    }
+
+    // The console: whole lines in order, with one run of the oldest kept
+    // lines dropped where the reader fell too far behind.
+    ASSERT_TRUE(out.ends_with("waking up\n"));
+    const std::string ask = "sending status request\n";
+    const size_t second = out.find(ask, out.find(ask) + 1);  // the first poll's is the hang-up
+    ASSERT_NE(second, std::string::npos);
+    const std::string accepted = out.substr(out.rfind(ask));  // the last, an accepted reply's
+    std::string full = out.substr(0, second);
+    for (long i = 1; i < c.polls; ++i) {
+        full += accepted;
+    }
+    auto timesAsN = [](std::string text) {
+        for (size_t at = 0; (at = text.find("\ntime: ", at)) != std::string::npos; ++at) {
+            text.replace(at + 7, text.find('\n', at + 1) - at - 7, "N");
+        }
+        return text;
+    };
+    const std::string got = timesAsN(out), want = timesAsN(full);
+    long droppedLines = 0;
+    if (c.consoleStops > 0) {
+        EXPECT_EQ(occurrences(err, "console not taking output\n"), 1u);
+        size_t at = err.find("console taking output again: ");
+        ASSERT_NE(at, std::string::npos) << err;
+        droppedLines = atol(err.c_str() + at + 29);
+        EXPECT_EQ(occurrences(err, "console taking output again: "), 1u);
+    }
+    // What came is what was written less one run of D lines: it starts as
+    // the whole text does and ends as it does, and the two meet.
+    auto lines = [](const std::string &text) {
+        std::vector<std::string> all;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) {
+            all.push_back(line);
+        }
+        return all;
+    };
+    const std::vector<std::string> came = lines(got), written = lines(want);
+    ASSERT_EQ(came.size() + static_cast<size_t>(droppedLines), written.size());
+    size_t head = 0, tail = 0;
+    while (head < came.size() && came[head] == written[head]) {
+        ++head;
+    }
+    while (tail < came.size() && came[came.size() - 1 - tail] == written[written.size() - 1 - tail]) {
+        ++tail;
+    }
+    EXPECT_GE(head + tail, came.size()) << "the lines after the gap, whole, in order";
+    EXPECT_EQ(droppedLines > 0, c.pastTheBound);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stalls, StallTest,
+    ::testing::Values(StallCase{"LoggerStopsAndReadsAgain", 14, 2, 10, 0, 0, false},
+                      StallCase{"ConsoleStopsAndReadsAgain", 24, 0, 0, 2, 14, false},
+                      // 86 polls of some 870 bytes: past the pipe and the 64 KiB kept.
+                      StallCase{"BothPastTheBound", 100, 2, 88, 2, 88, true}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // An endpoint is "up" (the bench's), "down" (refused) or the name given.
 struct StartFailure {

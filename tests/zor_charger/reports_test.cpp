@@ -112,36 +112,7 @@ TEST(ReportTest, DataLogIsNamedByStartTimeAndAppended) {
     ASSERT_EQ(chdir(home), 0);
 }
 
-// Stands in for the system logger at /dev/log, on a machine that runs none.
-struct LoggerStandIn {
-    zortest::UniqueFd fd;
-    // False, with the reason, when the records cannot be ours to read.
-    bool start(std::string *why) {
-        if (access("/dev/log", F_OK) == 0) {
-            *why =
-                "this machine runs a system logger at /dev/log; its records are not ours to read";
-            return false;
-        }
-        fd.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        strcpy(addr.sun_path, "/dev/log");
-        if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-            *why = std::string("cannot stand in for the system logger at /dev/log: ") +
-                   strerror(errno);
-            fd.reset();
-            return false;
-        }
-        closelog();  // any earlier attempt to reach a logger is forgotten
-        return true;
-    }
-    ~LoggerStandIn() {
-        if (fd.valid()) {
-            closelog();
-            unlink("/dev/log");
-        }
-    }
-};
+using LoggerStandIn = zortest::SystemLogStandIn;
 
 TEST(ReportTest, SystemLogMessagesReachTheLogger) {
     LoggerStandIn logger;
@@ -160,18 +131,29 @@ TEST(ReportTest, SystemLogMessagesReachTheLogger) {
     const std::string want[] = {"<11>", ": ZOR Battery Current & Gas Gauge: 46.60 30.00", "<11>",
                                 ": ZOR Battery RH:  7"};
     size_t found = 0;
-    char buf[1024];
-    pollfd p{logger.fd.get(), POLLIN, 0};
-    while (found < 4 && poll(&p, 1, 2000) > 0) {
-        ssize_t n = recv(logger.fd.get(), buf, sizeof buf, 0);
-        std::string record(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    for (const std::string &record : logger.take(2000)) {
         // Other tests may log at the same time: take ours, in order.
-        if (record.ends_with(want[found + 1])) {
+        if (found < 4 && record.ends_with(want[found + 1])) {
             EXPECT_TRUE(record.starts_with(want[found])) << record;
             found += 2;
         }
     }
     EXPECT_EQ(found, 4u) << "both messages reach the logger, in order";
+
+    // Byte for byte what the C library's syslog() sends, but for the clock's
+    // "Mmm dd hh:mm:ss", which may tick between the two.
+    for (int priority : {LOG_ERR, LOG_NOTICE, LOG_LOCAL3 | LOG_WARNING}) {
+        syslog(priority, "ZOR battery link lost: %s", "connection closed by peer");
+        systemLog(priority, "ZOR battery link lost: %s", "connection closed by peer");
+        std::vector<std::string> both = logger.take(2000);
+        ASSERT_EQ(both.size(), 2u);
+        for (std::string &record : both) {
+            size_t stamp = record.find('>') + 1;
+            ASSERT_GT(record.size(), stamp + 16);
+            record.replace(stamp, 15, "Mmm dd hh:mm:ss");
+        }
+        EXPECT_EQ(both[1], both[0]);
+    }
 }
 
 // A file system that fills up and frees again: a file size limit in a child
@@ -244,10 +226,7 @@ TEST(ReportTest, DataLogThroughAFullFileSystem) {
                                 std::to_string(row.full - kept) + " lost\n";
         EXPECT_EQ(zortest::drain(errRead.get(), 100), report);
         std::string logged;
-        char buf[1024];
-        pollfd p{logger.fd.get(), POLLIN, 0};
-        while (standIn && poll(&p, 1, 100) > 0) {  // the system log has the same texts
-            std::string record(buf, std::max<ssize_t>(recv(p.fd, buf, sizeof buf, 0), 0));
+        for (const std::string &record : standIn ? logger.take(100) : std::vector<std::string>{}) {
             if (size_t at = record.find(": data log "); at != std::string::npos) {
                 logged += record.substr(at + 2) + "\n";
             }
