@@ -64,6 +64,16 @@ bool linkReady(LinkWatch *link, int port) {
     return true;
 }
 
+// Tells the service manager how the charge stands, and that the loop goes
+// round when it watches for that.
+void notifyStatus(const ChargeState *state, const char *more) {
+    std::string message = more;
+    if (serviceWatchdogRequested()) {
+        message += "WATCHDOG=1\n";
+    }
+    notifyService(message + "STATUS=" + chargeStatusLine(state, monotonicMs()));
+}
+
 // Polls the battery once: discards stale input, asks, takes one reply and,
 // when it is a status reply, reports it, steps the schedule and sends the
 // chosen current. A lost link is reopened first; while it cannot be, the
@@ -100,18 +110,9 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
     }
     puts("going to sleep");
     fflush(stdout);  // the poll's report goes out before the pause, in one piece
+    notifyStatus(state, "");
     sleepSeconds(POLL_SECONDS);
     puts("waking up");
-}
-
-// Tells the service manager how the charge stands, and that the loop goes
-// round when it watches for that.
-void notifyStatus(const ChargeState *state, const char *more) {
-    std::string message = more;
-    if (serviceWatchdogRequested()) {
-        message += "WATCHDOG=1\n";
-    }
-    notifyService(message + "STATUS=" + chargeStatusLine(state, monotonicMs()));
 }
 
 }  // namespace
@@ -217,7 +218,6 @@ int chargeOn(const ChargeRunOptions *options) {
             notifyStatus(&state, "READY=1\n");
             while (options->pollLimit < 0 || state.polls < options->pollLimit) {
                 pollOnce(&state, dataLog, options->sleepSeconds);
-                notifyStatus(&state, "");
                 if (options->afterPoll != nullptr) {
                     options->afterPoll(&state, options->context);
                 }

@@ -65,17 +65,32 @@ class ChargeRunTest : public ::testing::Test {
     }
 
     // Runs the charger until the battery was told off and the current that
-    // follows arrived, then stops it.
-    void chargeToTheEnd() {
+    // follows arrived, then stops it. A notify socket of the test's own
+    // listens; with `notify` the charger is told of it, and of a watchdog.
+    void chargeToTheEnd(bool notify) {
+        const std::string socket = dir.path() + "/notify";
+        zortest::NotifyListener manager(socket);
+        ASSERT_TRUE(manager.valid());
+        if (notify) {
+            setenv("NOTIFY_SOCKET", socket.c_str(), 1);
+            setenv("WATCHDOG_USEC", std::to_string(WATCHDOG_USEC).c_str(), 1);
+        }
         Child charger({ZOR_CHARGER_BIN}, dir.path(), dir.path() + "/charger.out");
+        unsetenv("NOTIFY_SOCKET");
+        unsetenv("WATCHDOG_USEC");
         bool ended = waitFor(90s, [&] {
             std::string log = zortest::readFile(simLog);
+            if (awakeAt == std::chrono::steady_clock::time_point() &&
+                log.find("\"@AC\\n\"") != std::string::npos) {
+                awakeAt = std::chrono::steady_clock::now();
+            }
             size_t off = log.find("\"@AF\\n\"");
             return (off != std::string::npos && log.find("ISET", off) != std::string::npos) ||
                    !charger.running();
         });
         charger.stop();
         sim->stop();
+        notifications = manager.datagrams();
         ASSERT_TRUE(ended);
         ASSERT_NE(zortest::readFile(simLog).find("\"@AF\\n\""), std::string::npos)
             << zortest::readFile(dir.path() + "/charger.out").substr(0, 2000);
@@ -90,14 +105,17 @@ class ChargeRunTest : public ::testing::Test {
         return lines;
     }
 
+    static constexpr long WATCHDOG_USEC = 20000000;
     zortest::TempDir dir;
     std::string simLog;
     std::unique_ptr<Child> sim;
+    std::vector<zortest::NotifyListener::Datagram> notifications;
+    std::chrono::steady_clock::time_point awakeAt;  // when the bench had "@AC", as seen
 };
 
 TEST_F(ChargeRunTest, ReachesTheEndOfChargeOverLoopbackTcp) {
     startSim({});
-    chargeToTheEnd();
+    chargeToTheEnd(true);
 
     std::vector<std::string> supply = received(simLog, "supply");
     const std::vector<std::string> startUp = {"CLR\\r", "OUT 0\\r", "VSET 35.9000V\\r",
@@ -130,6 +148,31 @@ TEST_F(ChargeRunTest, ReachesTheEndOfChargeOverLoopbackTcp) {
     for (const std::string &line : lines) {
         EXPECT_TRUE(std::regex_match(line, wellFormed)) << line;
     }
+
+    // The service manager hears READY=1 once the battery is awake, a status
+    // after every poll, and the watchdog at least twice per its interval.
+    ASSERT_FALSE(notifications.empty());
+    EXPECT_TRUE(notifications[0].text.starts_with("READY=1\n")) << notifications[0].text;
+    EXPECT_GE(notifications[0].at, awakeAt - 300ms) << "ready only after \"@AC\" went out";
+    auto last = notifications[0].at;
+    long statuses = 0;
+    for (const auto &[at, text] : notifications) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(&text == &notifications[0].text, text.find("READY=1") != std::string::npos);
+        statuses += text.find("\nSTATUS=stage ") != std::string::npos ||
+                    text.find("\nSTATUS=end of charge, 7.5 A, gas gauge ") != std::string::npos;
+        if (&text != &notifications[0].text) {
+            EXPECT_TRUE(text.starts_with("WATCHDOG=1\nSTATUS="));
+            EXPECT_LE(at - last, std::chrono::microseconds(WATCHDOG_USEC / 2));
+            last = at;
+        }
+        EXPECT_LT(text.size() - text.find("STATUS="), 107u) << "a line read at a glance";
+    }
+    const long polls = std::count(battery.begin(), battery.end(), "@RQ\\n");
+    EXPECT_GE(statuses, polls) << "a status after every poll, and READY's";
+    EXPECT_LE(statuses, polls + 1);
+    EXPECT_NE(notifications.back().text.find("STATUS=end of charge, 7.5 A, gas gauge "),
+              std::string::npos);
 }
 
 TEST_F(ChargeRunTest, ReachesTheEndOfChargeThroughSer2net) {
@@ -150,7 +193,8 @@ TEST_F(ChargeRunTest, ReachesTheEndOfChargeThroughSer2net) {
                              loopbackPortOf(ZOR_BATTERY_ENDPOINT), &why))
         << why;
 
-    chargeToTheEnd();
+    chargeToTheEnd(false);
+    EXPECT_TRUE(notifications.empty()) << "without NOTIFY_SOCKET, nothing is sent";
     std::vector<std::string> battery = received(simLog, "battery");
     ASSERT_FALSE(battery.empty());
     EXPECT_EQ(battery.front(), "@AC\\n");

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -437,6 +438,50 @@ std::vector<std::string> SystemLogStandIn::take(int waitMs) {
         records.emplace_back(buf, n > 0 ? static_cast<size_t>(n) : 0);
     }
     return records;
+}
+
+NotifyListener::NotifyListener(const std::string &name) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (name.empty() || name.size() >= sizeof addr.sun_path) {
+        return;
+    }
+    memcpy(addr.sun_path, name.data(), name.size());
+    socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    if (name[0] == '@') {
+        addr.sun_path[0] = '\0';
+    } else {
+        ++size;
+    }
+    fd_.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (bind(fd_.get(), reinterpret_cast<sockaddr *>(&addr), size) != 0) {
+        fd_.reset();
+        return;
+    }
+    thread_ = std::thread([this] {
+        char buf[4096];
+        for (int rounds = 0; !stop_ && rounds < 6000; ++rounds) {  // ten minutes at most
+            pollfd p{fd_.get(), POLLIN, 0};
+            if (poll(&p, 1, 100) > 0) {
+                ssize_t n = recv(fd_.get(), buf, sizeof buf, 0);
+                std::lock_guard<std::mutex> hold(mutex_);
+                datagrams_.push_back({std::chrono::steady_clock::now(),
+                                      std::string(buf, n > 0 ? static_cast<size_t>(n) : 0)});
+            }
+        }
+    });
+}
+
+NotifyListener::~NotifyListener() {
+    stop_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+std::vector<NotifyListener::Datagram> NotifyListener::datagrams() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return datagrams_;
 }
 
 bool Ser2net::installed() {

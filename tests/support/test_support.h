@@ -5,10 +5,13 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -181,6 +184,28 @@ class SystemLogStandIn : Pinned {
 
   private:
     UniqueFd fd_;
+};
+
+// Stands in for a service manager's notify socket: an AF_UNIX datagram
+// socket at `name` (a path, or "@" and an abstract name), whose thread keeps
+// every datagram with the time it arrived. Stops when it goes away.
+class NotifyListener : Pinned {
+  public:
+    struct Datagram {
+        std::chrono::steady_clock::time_point at;
+        std::string text;
+    };
+    explicit NotifyListener(const std::string &name);
+    ~NotifyListener();
+    bool valid() const { return fd_.valid(); }
+    std::vector<Datagram> datagrams();
+
+  private:
+    UniqueFd fd_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<Datagram> datagrams_;
+    std::thread thread_;
 };
 
 // ser2net in front of two serial devices, run with the configuration that the

@@ -195,6 +195,36 @@ TEST_F(ChargeRunTest, BatteryHangingUpDoesNotStopTheLoop) {
     EXPECT_EQ(stages.size(), 4u);
 }
 
+// A notify socket by an abstract name hears the run; one that is not there
+// costs one line on the standard error stream for the run, and no poll.
+TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
+    const std::string abstract = "@zor-notify-" + std::to_string(getpid());
+    for (const std::string &name : {abstract, dir_.path() + "/absent"}) {
+        SCOPED_TRACE(name);
+        zortest::NotifyListener manager(name == abstract ? name : "");
+        setenv("NOTIFY_SOCKET", name.c_str(), 1);
+        Bench bench({replyWith(0), replyWith(0)});
+        stages.clear();
+        EXPECT_EQ(run(bench, 2), 0);
+        unsetenv("NOTIFY_SOCKET");
+        EXPECT_EQ(stages.size(), 2u);
+        if (name != abstract) {
+            EXPECT_EQ(occurrences(err, "service manager not told: " + name + ": "), 1u) << err;
+            continue;
+        }
+        EXPECT_TRUE(zortest::waitFor(std::chrono::seconds(2),
+                                     [&] { return manager.datagrams().size() >= 3; }));
+        std::vector<std::string> texts;
+        for (const auto &datagram : manager.datagrams()) {
+            texts.push_back(datagram.text.substr(0, datagram.text.find(", last reply")));
+        }
+        EXPECT_EQ(texts, (std::vector<std::string>{"READY=1\nSTATUS=stage 1/4, 45.0 A, no reply yet",
+                                                   "STATUS=stage 1/4, 45.0 A, gas gauge 5.00",
+                                                   "STATUS=stage 1/4, 45.0 A, gas gauge 5.00"}));
+        EXPECT_EQ(err.find("service manager"), std::string::npos) << err;
+    }
+}
+
 // A system logger and a reader of the standard output that stop taking text
 // for a while (after poll `stops`, until poll `reads`; 0: never).
 struct StallCase {
