@@ -53,6 +53,7 @@ bool linkReady(LinkWatch *link, int port) {
     if (!link->lost) {
         return true;
     }
+    fflush(stdout);  // the poll's lines so far are out before the attempt's wait
     if (reopenPort(port) < 0) {
         fprintf(stderr, "%s link not restored: %s\n", link->instrument, strerror(errno));
         return false;
