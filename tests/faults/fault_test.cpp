@@ -3,6 +3,7 @@
 // as the scan rules say, and log one complete line per accepted reply.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -472,6 +473,25 @@ unsigned outagePause(unsigned) {
     return 0;
 }
 
+// The bounds that find a vanished host, as a network link carries them:
+// keepalive after 10 s idle with 3 probes 5 s apart, and 20 s for
+// unacknowledged data.
+const std::vector<long> VANISHED_HOST_BOUNDS = {1, 10, 5, 3, 20000};
+std::vector<long> vanishedHostBounds(int fd) {
+    const int options[][2] = {{SOL_SOCKET, SO_KEEPALIVE},
+                              {IPPROTO_TCP, TCP_KEEPIDLE},
+                              {IPPROTO_TCP, TCP_KEEPINTVL},
+                              {IPPROTO_TCP, TCP_KEEPCNT},
+                              {IPPROTO_TCP, TCP_USER_TIMEOUT}};
+    std::vector<long> got;
+    for (const auto &option : options) {
+        unsigned value = 0;
+        socklen_t size = sizeof value;
+        got.push_back(getsockopt(fd, option[0], option[1], &value, &size) == 0 ? value : -1);
+    }
+    return got;
+}
+
 // Every poll is accepted, and each accepted reply is the bench's whole answer
 // to that request: none is cut short, late, or made of two.
 TEST_P(LinkTest, EveryReplyIsTakenWholeAndInStep) {
@@ -595,11 +615,27 @@ TEST_P(LinkFaultTest, ChargeGoesOnOnceTheLinkIsBack) {
             closePort(tool);
         };
     }
+    // The link that dropped, a poll after its outage: the port list holds the
+    // supply's, then the battery's.
+    PortRecord reopened{};
+    std::vector<long> bounds;
+    auto watch = [&](long poll) {
+        if (afterPoll) {
+            afterPoll(poll);
+        }
+        if (poll == c.faultAfter + c.pollsLost + 1) {
+            reopened = *(c.faults.closeSupplyAfter > 0 ? ports : ports->next);
+            if (reopened.isSocket) {
+                bounds = vanishedHostBounds(reopened.fd);
+            }
+        }
+    };
     // ser2net needs a moment between a client's close and the next one; an
     // outage of a known length needs real pauses.
     unsigned (*pause)(unsigned) = kick ? shortPause : c.restoredAfter > 0 ? outagePause : noSleep;
-    ChargeRecord run =
-        chargeAgainst(bench, c.polls, pause, supplyEndpoint, batteryEndpoint, afterPoll);
+    auto start = std::chrono::steady_clock::now();
+    ChargeRecord run = chargeAgainst(bench, c.polls, pause, supplyEndpoint, batteryEndpoint, watch);
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     ASSERT_EQ(static_cast<long>(run.states.size()), c.polls);
     const ChargeState &last = run.states.back();
     auto accepted = [&](long from) {
@@ -610,9 +646,9 @@ TEST_P(LinkFaultTest, ChargeGoesOnOnceTheLinkIsBack) {
                                   [](const std::string &l) { return l.starts_with("ISET"); });
     printf(
         "[ %s ] after the fault %ld of %ld polls accepted; %ld links lost; %ld of %ld "
-        "settings reached the supply\n",
+        "settings reached the supply; %.1f s\n",
         c.name, accepted(c.faultAfter), c.polls - c.faultAfter, losses, settings - 1,
-        last.acceptedReplies);
+        last.acceptedReplies, took.count());
     EXPECT_EQ(accepted(0), last.acceptedReplies);
     EXPECT_EQ(accepted(0) - accepted(c.faultAfter), c.faultAfter) << "all accepted before";
     EXPECT_GE(accepted(c.faultAfter), c.polls - c.faultAfter - c.pollsLost) << run.err;
@@ -633,6 +669,13 @@ TEST_P(LinkFaultTest, ChargeGoesOnOnceTheLinkIsBack) {
         heard.insert(heard.end(), now.begin(), now.end());
     }
     EXPECT_EQ(std::count(heard.begin(), heard.end(), "@AC\n"), 1) << "woken once, not at a reopen";
+    if (c.faults.closeBatteryAfter == 1) {  // lost at every poll: no reopen may wait
+        EXPECT_LT(took.count(), 20) << "a hundred outages take a few seconds";
+    } else {
+        EXPECT_EQ(reopened.lost, 0) << "open again a poll after its outage";
+        EXPECT_EQ(bounds, reopened.isSocket ? VANISHED_HOST_BOUNDS : std::vector<long>{})
+            << "a reopened network link has the bounds of one opened the first time";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
