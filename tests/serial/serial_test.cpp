@@ -74,6 +74,19 @@ std::string noLines(const std::string &text) {
     return zortest::withoutLineNumbers(text, "serial.cpp", "N");
 }
 
+// Turns the listener into a host that never answers a connect, as one that is
+// switched off: its backlog is cut to one connection and filled by a probe
+// that it never accepts, and the system drops the connects that come after.
+bool silence(const LoopbackListener &server) {
+    return ::listen(server.fd.get(), 0) == 0 && loopbackAccepts(server.port);
+}
+
+long msSince(std::chrono::steady_clock::time_point start) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count());
+}
+
 // True when `text` is `pattern` with each "<T>" a second from `from` to
 // `to`, none earlier than the one before it.
 bool matchesTimes(const std::string &text, const std::string &pattern, time_t from, time_t to) {
@@ -198,8 +211,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{9600, 8, 1, nullptr, LineRefusal::PARITY, 0, 0}));
 
 // PTY is the pty's slave path, PORT the port of a listener that the test
-// starts, REFUSED a loopback port that nothing listens on. An empty `err`
-// marks a successful open.
+// starts, REFUSED a loopback port that nothing listens on, SILENT one whose
+// listener never answers. An empty `err` marks a successful open.
 struct OpenCase {
     const char *name;
     int baud, dataBits, stopBits;
@@ -209,11 +222,12 @@ class OpenTest : public PortTest, public ::testing::WithParamInterface<OpenCase>
 
 TEST_P(OpenTest, OpensOrReportsAndLeavesNothingBehind) {
     const OpenCase &c = GetParam();
-    LoopbackListener server;
-    ASSERT_TRUE(server.listen());
+    LoopbackListener server, silent;
+    ASSERT_TRUE(server.listen() && silent.listen() && silence(silent));
     std::string refused = std::to_string(unusedLoopbackPort());
     auto fill = [&](std::string text) {
         text = subst(subst(text, "PTY", pty_.slavePath), "REFUSED", refused);
+        text = subst(text, "SILENT", std::to_string(silent.port));
         text = subst(text, "PORT+65536", std::to_string(server.port + 65536));
         return subst(text, "PORT", std::to_string(server.port));
     };
@@ -223,12 +237,19 @@ TEST_P(OpenTest, OpensOrReportsAndLeavesNothingBehind) {
     ASSERT_EQ(poll(&pending, 1, 1000), 1);
     StdCapture cap;
     int handle = -2;
+    auto start = std::chrono::steady_clock::now();
     int result = openPort(name.c_str(), &handle, c.baud, c.dataBits, c.stopBits, c.parity);
+    int error = errno;
+    long took = msSince(start);
     cap.stop();
     EXPECT_EQ(noLines(cap.err()), fill(c.err)) << name;
     if (*c.err != '\0') {
         EXPECT_EQ(result, -1);
         EXPECT_EQ(handle, 0);
+        if (name.ends_with(":" + std::to_string(silent.port))) {  // given up on after 2 s
+            EXPECT_EQ(error, ETIMEDOUT);
+            EXPECT_TRUE(took > 1500 && took < 3500) << took << " ms";
+        }
         if (name == pty_.slavePath) {  // refused after the flush, the line as it was
             EXPECT_EQ(poll(&pending, 1, 50), 0) << "pending input was not discarded";
             expectSame(lineNow(), asRead_);
@@ -268,6 +289,7 @@ INSTANTIATE_TEST_SUITE_P(
         OpenCase{"tcp:::localhost:  PORTx", 0, 0, 0, "", ""},
         OpenCase{"tcp:127.0.0.1:PORT+65536", 0, 0, 0, "", ""},
         OpenCase{"tcp:127.0.0.1:REFUSED", 0, 0, 0, "", NET_FAIL("127.0.0.1", "REFUSED")},
+        OpenCase{"tcp:127.0.0.1:SILENT", 0, 0, 0, "", NET_FAIL("127.0.0.1", "SILENT")},
         OpenCase{"tcp:127.0.0.1:none", 0, 0, 0, "", NET_FAIL("127.0.0.1", "0")},
         OpenCase{"tcp:zor-test.invalid:1", 0, 0, 0, "", NET_FAIL("zor-test.invalid", "1")},
         OpenCase{"tcp", 0, 0, 0, "", NET_FAIL("", "0")},
@@ -454,8 +476,9 @@ struct LossCase {
     const char *name;
     bool reset;  // the peer resets the connection rather than closing it
     Finder finder;
-    const char *report;  // what the finding operation writes, after the prefix
-    const char *why;     // linkLossText
+    const char *report;        // what the finding operation writes, after the prefix
+    const char *why;           // linkLossText
+    bool silentFirst = false;  // the endpoint does not answer the first reopen
 };
 
 class LinkLossTest : public PortTest, public ::testing::WithParamInterface<LossCase> {};
@@ -491,6 +514,16 @@ TEST_P(LinkLossTest, IsFoundClosedAndReopenedUnderItsHandle) {
         "serial.cpp:N:err: port " + std::to_string(handle) + " has lost its link: " + c.why + "\n";
     EXPECT_EQ(noLines(cap.err()), c.report + refused + refused);
 
+    if (c.silentFirst) {  // the reopen gives up after its 2 s and leaves the link lost
+        ASSERT_TRUE(silence(server));
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(reopenPort(handle), -1);
+        EXPECT_EQ(errno, ETIMEDOUT);
+        long took = msSince(start);
+        EXPECT_TRUE(took > 1500 && took < 3500) << took << " ms";
+        EXPECT_EQ(linkLost(handle), 1);
+        EXPECT_TRUE(server.accept(1000).valid());  // the probe, which makes room again
+    }
     ASSERT_EQ(reopenPort(handle), handle);
     peer = server.accept(1000);
     EXPECT_EQ(linkLost(handle), 0);
@@ -508,7 +541,8 @@ INSTANTIATE_TEST_SUITE_P(
         LossCase{"ClosedFoundBeforeSending", false, Finder::Send,
                  "serial.cpp:N:err: sendStr found the link lost: connection closed by peer\n",
                  "connection closed by peer"},
-        LossCase{"ResetFoundByAsking", true, Finder::Ask, "", "Connection reset by peer"}),
+        LossCase{"ResetFoundByAsking", true, Finder::Ask, "", "Connection reset by peer"},
+        LossCase{"ResetThenHostSilent", true, Finder::Ask, "", "Connection reset by peer", true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Signals that interrupt a long send make the system write part of it; the

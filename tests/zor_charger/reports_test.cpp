@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,6 +32,30 @@ extern "C" time_t time(time_t *out) noexcept {
         *out = now;
     }
     return now;
+}
+
+// The syncs as the code under test makes them, once a test shares this record
+// with its forked child: the next `failing` fail with EIO, and each that
+// succeeds records the size of its file then.
+struct SyncRecord {
+    long failing;
+    long count;
+    off_t sizes[8];
+};
+static SyncRecord *syncs = nullptr;
+extern "C" int fsync(int fd) {
+    static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    if (syncs != nullptr && syncs->failing > 0) {
+        --syncs->failing;
+        errno = EIO;
+        return -1;
+    }
+    int result = real(fd);
+    struct stat st;
+    if (syncs != nullptr && result == 0 && fstat(fd, &st) == 0 && syncs->count < 8) {
+        syncs->sizes[syncs->count++] = st.st_size;
+    }
+    return result;
 }
 
 namespace {
@@ -158,7 +183,8 @@ TEST(ReportTest, SystemLogMessagesReachTheLogger) {
 
 // A file system that fills up and frees again: a file size limit in a child
 // process, SIGXFSZ ignored, so that a write stops short at the limit and the
-// next one fails with EFBIG, the way a full disk does.
+// next one fails with EFBIG, the way a full disk does; or syncs that fail, as
+// on a disk that reports a write error.
 TEST(ReportTest, DataLogThroughAFullFileSystem) {
     const BatteryStatus status = known();
     const auto lineAt = [](long i) {
@@ -166,16 +192,23 @@ TEST(ReportTest, DataLogThroughAFullFileSystem) {
     };
     const long size = static_cast<long>(lineAt(0).size());
     const long bound = static_cast<long>(DATA_LOG_KEEP_BYTES) / size;
-    // Lines written before the limit, bytes it leaves after them, lines written while it holds.
+    // Lines written before the limit, bytes it leaves after them, lines written while it
+    // holds; or, for `syncFails`, while every sync fails instead.
     const struct {
         const char *what;
         long before, room, full;
+        bool syncFails;
     } rows[] = {
-        {"a normal run", 2, size, 0},
-        {"the limit inside a line", 1, size / 2, 1},
-        {"five lines while full", 1, 0, 5},
-        {"more lines than are kept", 0, 0, bound + 3},
+        {"a normal run", 2, size, 0, false},
+        {"the limit inside a line", 1, size / 2, 1, false},
+        {"five lines while full", 1, 0, 5, false},
+        {"more lines than are kept", 0, 0, bound + 3, false},
+        {"a failed sync", 1, 0, 1, true},
+        {"three failed syncs", 0, 0, 3, true},
     };
+    syncs = static_cast<SyncRecord *>(
+        mmap(nullptr, sizeof *syncs, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(syncs, MAP_FAILED);
     LoggerStandIn logger;
     std::string why;
     const bool standIn = logger.start(&why);
@@ -185,6 +218,7 @@ TEST(ReportTest, DataLogThroughAFullFileSystem) {
         const std::string path = dir.path() + "/data.log";
         int err[2];  // a pipe: the limit would hold back reports to a file too
         ASSERT_EQ(pipe(err), 0);
+        *syncs = SyncRecord{};
         pid_t child = fork();
         if (child == 0) {
             dup2(err[1], STDERR_FILENO);
@@ -195,7 +229,9 @@ TEST(ReportTest, DataLogThroughAFullFileSystem) {
             const rlimit full{static_cast<rlim_t>(row.before * size + row.room), space.rlim_max};
             long i = 0;
             for (; i < row.before + row.full; ++i) {
-                if (i == row.before) {
+                if (i == row.before && row.syncFails) {
+                    syncs->failing = row.full;
+                } else if (i == row.before) {
                     setrlimit(RLIMIT_FSIZE, &full);
                 }
                 writeDataLogLine(log, &status, 1700000000 + i);
@@ -219,11 +255,18 @@ TEST(ReportTest, DataLogThroughAFullFileSystem) {
         }
         want += lineAt(row.before + row.full);
         EXPECT_EQ(zortest::readFile(path), want) << "the oldest lines, whole, in order, once";
+        std::vector<off_t> synced(syncs->sizes, syncs->sizes + syncs->count), wantSynced;
+        for (long i = 1; i <= row.before; ++i) {
+            wantSynced.push_back(i * size);
+        }
+        wantSynced.push_back(static_cast<off_t>(want.size()));
+        EXPECT_EQ(synced, wantSynced) << "each call's lines synced once, after they are written";
         const std::string report =
-            row.full == 0 ? ""
-                          : "data log write failed: File too large\ndata log written again: " +
-                                std::to_string(kept) + " lines kept, " +
-                                std::to_string(row.full - kept) + " lost\n";
+            row.full == 0
+                ? ""
+                : "data log write failed: " + std::string(strerror(row.syncFails ? EIO : EFBIG)) +
+                      "\ndata log written again: " + std::to_string(kept) + " lines kept, " +
+                      std::to_string(row.full - kept) + " lost\n";
         EXPECT_EQ(zortest::drain(errRead.get(), 100), report);
         std::string logged;
         for (const std::string &record : standIn ? logger.take(100) : std::vector<std::string>{}) {
@@ -233,6 +276,8 @@ TEST(ReportTest, DataLogThroughAFullFileSystem) {
         }
         EXPECT_EQ(standIn ? logged : report, report);
     }
+    munmap(syncs, sizeof *syncs);
+    syncs = nullptr;
 }
 
 }  // namespace
