@@ -65,9 +65,11 @@ class ChargeRunTest : public ::testing::Test {
     }
 
     // Runs the charger until the battery was told off and the current that
-    // follows arrived, then stops it.
+    // follows arrived, then stops it. It runs under the installed unit's
+    // system-call filter: a call the unit refuses kills it and fails the run.
     void chargeToTheEnd() {
-        Child charger({ZOR_CHARGER_BIN}, dir.path(), dir.path() + "/charger.out");
+        Child charger({ZOR_UNIT_FILTER_BIN, ZOR_INSTALLED_UNIT, ZOR_CHARGER_BIN}, dir.path(),
+                      dir.path() + "/charger.out");
         bool ended = waitFor(90s, [&] {
             std::string log = zortest::readFile(simLog);
             size_t off = log.find("\"@AF\\n\"");
@@ -78,6 +80,7 @@ class ChargeRunTest : public ::testing::Test {
         sim->stop();
         ASSERT_TRUE(ended);
         ASSERT_NE(zortest::readFile(simLog).find("\"@AF\\n\""), std::string::npos)
+            << "exit status " << charger.wait(0ms) << " (159: killed by the filter)\n"
             << zortest::readFile(dir.path() + "/charger.out").substr(0, 2000);
     }
 
