@@ -65,8 +65,10 @@ class ChargeRunTest : public ::testing::Test {
     }
 
     // Runs the charger until the battery was told off and the current that
-    // follows arrived, then stops it. A notify socket of the test's own
-    // listens; with `notify` the charger is told of it, and of a watchdog.
+    // follows arrived, then stops it. It runs under the installed unit's
+    // system-call filter: a call the unit refuses kills it and fails the run.
+    // A notify socket of the test's own listens; with `notify` the charger
+    // is told of it, and of a watchdog.
     void chargeToTheEnd(bool notify) {
         const std::string socket = dir.path() + "/notify";
         zortest::NotifyListener manager(socket);
@@ -75,7 +77,8 @@ class ChargeRunTest : public ::testing::Test {
             setenv("NOTIFY_SOCKET", socket.c_str(), 1);
             setenv("WATCHDOG_USEC", std::to_string(WATCHDOG_USEC).c_str(), 1);
         }
-        Child charger({ZOR_CHARGER_BIN}, dir.path(), dir.path() + "/charger.out");
+        Child charger({ZOR_UNIT_FILTER_BIN, ZOR_INSTALLED_UNIT, ZOR_CHARGER_BIN}, dir.path(),
+                      dir.path() + "/charger.out");
         unsetenv("NOTIFY_SOCKET");
         unsetenv("WATCHDOG_USEC");
         bool ended = waitFor(90s, [&] {
@@ -93,6 +96,7 @@ class ChargeRunTest : public ::testing::Test {
         notifications = manager.datagrams();
         ASSERT_TRUE(ended);
         ASSERT_NE(zortest::readFile(simLog).find("\"@AF\\n\""), std::string::npos)
+            << "exit status " << charger.wait(0ms) << " (159: killed by the filter)\n"
             << zortest::readFile(dir.path() + "/charger.out").substr(0, 2000);
     }
 

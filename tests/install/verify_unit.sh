@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Passes when systemd-analyze verify has nothing to say about the unit.
-# Usage: verify_unit.sh UNIT MANPAGE
+# Passes when systemd-analyze verify has nothing to say about the unit and
+# its sandbox rates an exposure of 2.0 or lower.
+# Usage: verify_unit.sh UNIT MANPAGE INSTALLED_UNIT
+# UNIT names the built program, so that verify finds it; INSTALLED_UNIT is
+# the same unit as installed, whose sandbox is rated.
 set -u
 unit=$1
 manpage=$2
+installed=$3
 if ! command -v systemd-analyze >/dev/null; then
     echo "systemd-analyze is not installed"; exit 77
 fi
@@ -18,4 +22,11 @@ if [ $rc -ne 0 ] || [ -n "$out" ]; then
 fi
 grep -q '^ExecStart=/' "$unit" || { echo "ExecStart is not an absolute path"; exit 1; }
 grep -q '^Restart=on-failure' "$unit" || { echo "the unit does not restart on failure"; exit 1; }
-echo "unit verifies"
+# security prints its table and exits non-zero above the threshold, given in
+# tenths: 20 is an exposure of 2.0.
+out=$(systemd-analyze security --offline=yes --threshold=20 "$installed" 2>&1)
+rc=$?
+if [ $rc -ne 0 ]; then
+    echo "systemd-analyze security $installed (exit $rc), above 2.0:"; echo "$out"; exit 1
+fi
+echo "unit verifies; ${out##*$'\n'}"
