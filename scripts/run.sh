@@ -123,6 +123,6 @@ echo "charger output:  $run_dir/charger.out"
 echo "bench record:    $run_dir/sim.log"
 echo "polls accepted:  $accepted of $requests status requests"
 echo "charge run time: $run_time s (until the battery was told to switch off)"
-echo "stage changes (minutes:seconds since the first accepted poll):"
+echo "stage changes and holes with no reply (minutes:seconds since the first accepted poll):"
 plot="${datalog%.log}.png"
 "$root/tools/zor_plot" "$datalog" "$plot" | sed 's/^/  /'

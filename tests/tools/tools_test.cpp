@@ -1,10 +1,16 @@
 // The commissioning tools run as programs against stand-in instruments on
 // loopback TCP and on pseudo-terminals: the bytes they put on the wire, what
-// they print, and their exit statuses; and zor_sim's refusals.
+// they print, and their exit statuses; zor_sim's refusals; and zor_plot on
+// data logs written here, once and following one that grows.
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -362,5 +368,92 @@ TEST_P(SimulatedBench, CommissionsBothInstruments) {
 }
 
 INSTANTIATE_TEST_SUITE_P(OverTcpAndPty, SimulatedBench, ::testing::Bool(), TCP_OR_PTY);
+
+// A data log with a line at each {seconds after the first, balance register}.
+std::string dataLog(const std::vector<std::pair<int, std::string>> &lines) {
+    std::string text;
+    for (const auto &[at, balance] : lines) {
+        text += std::to_string(1700000000 + at) + ",55.00,22.50,41," + balance + ", 0, 0,8408\n";
+    }
+    return text;
+}
+
+bool hasGnuplot() {
+    return system("command -v gnuplot >/dev/null") == 0;
+}
+
+// 14 s between two lines is no hole yet, 15 s is; a hole is listed at its
+// start, after a stage change at the same line.
+TEST(Plot, ListsStageChangesAndHolesInTimeOrder) {
+    if (!hasGnuplot()) {
+        GTEST_SKIP() << "no gnuplot on this machine";
+    }
+    const struct {
+        std::string log;
+        int status;
+        std::string out, err;
+    } cases[] = {
+        {dataLog({{0, " 0"}, {5, "1a"}, {19, " 0"}, {34, " 0"}, {39, "2b"}, {100, " 0"}}), 0,
+         "00:05  balance 1a  stage 1: 22.5 A charge current\n"
+         "00:19  no reply for 15 s\n"
+         "00:39  balance 2b  stage 2: 12.5 A charge current\n"
+         "00:39  no reply for 61 s\n"
+         "6 lines over 1.7 min, 2 holes with no reply, the longest 61 s\n",
+         ""},
+        {"not,a,data,log\n", 1, "", "zor_plot: no data log lines\n"},
+    };
+    for (const auto &c : cases) {
+        zortest::TempDir dir;
+        std::ofstream(dir.path() + "/charge.log") << c.log;
+        const std::string png = dir.path() + "/charge.png";
+        ToolRun run = runTool(ZOR_PLOT_TOOL, {dir.path() + "/charge.log", png});
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_EQ(run.out, c.out.empty() ? "" : c.out + "plot: " + png + "\n");
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(zortest::readFile(png).starts_with("\x89PNG\r\n"), c.status == 0);
+    }
+}
+
+// --follow waits for the data log, replaces the PNG when the log grows (a new
+// file renamed over it, so a new inode) and ends on SIGTERM with status 0,
+// leaving only the log and the PNG.
+TEST(Plot, FollowsAGrowingDataLogUntilTerminated) {
+    if (!hasGnuplot()) {
+        GTEST_SKIP() << "no gnuplot on this machine";
+    }
+    zortest::TempDir dir, tmp, output;
+    const std::string log = dir.path() + "/1700000000zor.log", png = dir.path() + "/watch.png";
+    zortest::Child tool({"/usr/bin/env", "ZOR_PLOT_INTERVAL=0.2", "TMPDIR=" + tmp.path(),
+                         ZOR_PLOT_TOOL, "--follow", log, png},
+                        output.path(), output.path() + "/out");
+    auto printed = [&] { return zortest::readFile(output.path() + "/out"); };
+    auto inode = [&] {
+        struct stat info {};
+        return stat(png.c_str(), &info) == 0 ? info.st_ino : 0;
+    };
+    ASSERT_TRUE(zortest::waitFor(std::chrono::seconds(5), [&] {
+        return printed() == "zor_plot: waiting for " + log + " to appear\n";
+    })) << printed();
+    std::ofstream(log) << dataLog({{0, " 0"}, {5, " 0"}});
+    ASSERT_TRUE(zortest::waitFor(std::chrono::seconds(5), [&] { return inode() != 0; }));
+    const auto first = inode();
+    std::ofstream(log, std::ios::app) << dataLog({{65, " 0"}});
+    EXPECT_TRUE(zortest::waitFor(std::chrono::seconds(5), [&] {
+        return inode() != first &&
+               printed().ends_with(
+                   "00:05  no reply for 60 s\n"
+                   "3 lines over 1.1 min, 1 hole with no reply, the longest 60 s\n");
+    })) << printed();
+    tool.signal(SIGTERM);
+    EXPECT_EQ(tool.wait(std::chrono::seconds(3)), 0);
+    std::vector<std::string> left;
+    for (const std::string &folder : {dir.path(), tmp.path()}) {
+        for (const auto &entry : std::filesystem::directory_iterator(folder)) {
+            left.push_back(entry.path().filename());
+        }
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"1700000000zor.log", "watch.png"}));
+}
 
 }  // namespace
