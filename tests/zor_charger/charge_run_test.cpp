@@ -319,7 +319,8 @@ TEST_P(StallTest, PollsKeepTheirPaceAndReportsComeWholeOrCounted) {
 
     std::vector<long> ms(watch.pollMs.begin() + 1, watch.pollMs.end());
     std::sort(ms.begin(), ms.end());
-    EXPECT_LE(ms.back(), ms[ms.size() / 2] + REPORT_WAIT_MS + 400) << "no poll waits on a report";
+    // A poll waits REPORT_WAIT_MS at most on reports; the rest is a busy machine's margin.
+    EXPECT_LE(ms.back(), ms[ms.size() / 2] + REPORT_WAIT_MS + 900) << "no poll waits on a report";
     EXPECT_EQ(bench.commands[Bench::SUPPLY].size(), SET_UP.size() + c.polls - 1)
         << "every reply but the hang-up's is accepted";
 
