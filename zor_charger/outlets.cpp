@@ -4,7 +4,6 @@
 // shared by all, and what is not taken then is kept or dropped, counted, and
 // said once.
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <stdarg.h>
