@@ -4,6 +4,7 @@
 // shared by all, and what is not taken then is kept or dropped, counted, and
 // said once.
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <stdarg.h>
@@ -54,6 +55,7 @@ bool readyForOutput(int fd, bool mayWait) {
 // One console descriptor and the whole lines it has not taken yet.
 struct Outlet {
     int fd = -1;
+    bool ownFd = false;  // a descriptor of our own for the same file
     bool isSocket = false;
     std::string open;               // text of a line not ended yet
     std::deque<std::string> lines;  // kept lines, oldest first
@@ -139,7 +141,15 @@ void drain(Outlet &outlet) {
             continue;
         }
         if (wrote < 0 && errno == EAGAIN) {
-            break;
+            // Full after all: a terminal polls writable while full. A live
+            // reader gets what is left of the wait, a little at a time.
+            if (outlet.stalled || waitLeftMs <= 0) {
+                break;
+            }
+            long pause = waitLeftMs < 10 ? waitLeftMs : 10;
+            usleep(static_cast<useconds_t>(pause) * 1000);
+            waitLeftMs -= pause;
+            continue;
         }
         if (wrote <= 0) {
             // The reader is gone for good (a closed pipe, a bad descriptor):
@@ -208,7 +218,30 @@ void attach(Outlet &outlet, int fd) {
     outlet = Outlet();
     outlet.fd = fd;
     struct stat st;
-    outlet.isSocket = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+    if (fstat(fd, &st) != 0) {
+        return;
+    }
+    outlet.isSocket = S_ISSOCK(st.st_mode);
+    if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+        // A pipe or a terminal holds a writer up once its reader stops, even
+        // after a poll said writable, and its descriptor is the shell's too:
+        // a non-blocking one of our own for the same file takes what fits
+        // and never waits, and leaves the shell's as it was.
+        char path[32];
+        snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+        int own = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (own >= 0) {
+            outlet.fd = own;
+            outlet.ownFd = true;
+        }
+    }
+}
+
+void detach(Outlet &outlet) {
+    if (outlet.ownFd) {
+        close(outlet.fd);
+    }
+    outlet = Outlet();
 }
 
 bool sameFile(int a, int b) {
@@ -263,7 +296,8 @@ void openConsole() {
             fclose(console.out);
         }
         console.out = nullptr;
-        console.outOutlet.fd = console.errOutlet.fd = -1;
+        detach(console.outOutlet);
+        detach(console.errOutlet);
         return;
     }
     setvbuf(console.out, nullptr, _IOFBF, CONSOLE_BUFFER_BYTES);
@@ -294,9 +328,8 @@ void closeConsole() {
         }
         drain(*outlet);
     }
-    for (Outlet *outlet : {&console.outOutlet, &console.errOutlet}) {
-        *outlet = Outlet();
-    }
+    detach(console.outOutlet);
+    detach(console.errOutlet);
     console.errTarget = &console.errOutlet;
 }
 

@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <syslog.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -233,12 +234,13 @@ struct StallCase {
     long loggerStops, loggerReads;
     long consoleStops, consoleReads;
     bool pastTheBound;  // the console keeps more than it may: the oldest lines go
+    bool terminal;      // the standard output a terminal, else a pipe
 };
 
 class StallTest : public ChargeRunTest, public ::testing::WithParamInterface<StallCase> {};
 
-// The standard output a small pipe, read in step with the polls unless the
-// row stops it; the system log a stand-in read the same way. The battery
+// The standard output a small pipe or a terminal, read in step with the polls
+// unless the row stops it; the system log a stand-in read the same way. The battery
 // hangs up at the first poll, so that its link messages pass through too.
 TEST_P(StallTest, PollsKeepTheirPaceAndReportsComeWholeOrCounted) {
     const StallCase &c = GetParam();
@@ -250,11 +252,25 @@ TEST_P(StallTest, PollsKeepTheirPaceAndReportsComeWholeOrCounted) {
     std::vector<std::string> script(static_cast<size_t>(c.polls), replyWith(0));
     script[0] = CLOSE_LINK;
     Bench bench(script);
-    int pipeFds[2];
-    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
-    zortest::UniqueFd pipeRead(pipeFds[0]), pipeWrite(pipeFds[1]);
-    ASSERT_EQ(fcntl(pipeRead.get(), F_SETPIPE_SZ, 4096), 4096);
-    fcntl(pipeWrite.get(), F_SETFL, 0);  // the charger writes as to any inherited descriptor
+    zortest::PtyPair terminal;
+    zortest::UniqueFd pipeRead, pipeWrite;
+    if (c.terminal) {  // raw, so that what comes is what was written
+        ASSERT_TRUE(terminal.open(&why)) << why;
+        pipeWrite.reset(open(terminal.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        termios raw;
+        ASSERT_EQ(tcgetattr(pipeWrite.get(), &raw), 0);
+        cfmakeraw(&raw);
+        ASSERT_EQ(tcsetattr(pipeWrite.get(), TCSANOW, &raw), 0);
+        pipeRead = std::move(terminal.master);
+        fcntl(pipeRead.get(), F_SETFL, O_NONBLOCK);
+    } else {
+        int pipeFds[2];
+        ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+        pipeRead.reset(pipeFds[0]);
+        pipeWrite.reset(pipeFds[1]);
+        ASSERT_EQ(fcntl(pipeRead.get(), F_SETPIPE_SZ, 4096), 4096);
+        fcntl(pipeRead.get(), F_SETFL, O_NONBLOCK);
+    }
 
     // The readers start and stop as the polls go by, and read on a thread
     // of their own until the pipe is closed. Other tests' chargers may log
@@ -285,7 +301,7 @@ TEST_P(StallTest, PollsKeepTheirPaceAndReportsComeWholeOrCounted) {
                 }
             }
             ssize_t n = watch.consoleReading ? read(fd, buf, sizeof buf) : -1;
-            if (n == 0) {
+            if (n == 0 || (n < 0 && errno == EIO)) {  // a pipe's end, a terminal's hang-up
                 break;
             }
             if (n > 0) {
@@ -405,10 +421,11 @@ TEST_P(StallTest, PollsKeepTheirPaceAndReportsComeWholeOrCounted) {
 
 INSTANTIATE_TEST_SUITE_P(
     Stalls, StallTest,
-    ::testing::Values(StallCase{"LoggerStopsAndReadsAgain", 14, 2, 10, 0, 0, false},
-                      StallCase{"ConsoleStopsAndReadsAgain", 24, 0, 0, 2, 14, false},
-                      // 86 polls of some 870 bytes: past the pipe and the 64 KiB kept.
-                      StallCase{"BothPastTheBound", 100, 2, 88, 2, 88, true}),
+    ::testing::Values(StallCase{"LoggerStopsAndReadsAgain", 14, 2, 10, 0, 0, false, false},
+                      // 28 polls of some 870 bytes: past what a terminal holds (16 KiB).
+                      StallCase{"TerminalStopsAndReadsAgain", 40, 0, 0, 2, 30, false, true},
+                      // 86 polls: past the pipe and the 64 KiB kept.
+                      StallCase{"BothPastTheBound", 100, 2, 88, 2, 88, true, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // An endpoint is "up" (the bench's), "down" (refused) or the name given.
