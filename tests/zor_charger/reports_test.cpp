@@ -170,7 +170,12 @@ TEST(ReportTest, SystemLogMessagesReachTheLogger) {
     for (int priority : {LOG_ERR, LOG_NOTICE, LOG_LOCAL3 | LOG_WARNING}) {
         syslog(priority, "ZOR battery link lost: %s", "connection closed by peer");
         systemLog(priority, "ZOR battery link lost: %s", "connection closed by peer");
+        // Other tests' chargers may log at the same time: ours carry our name.
         std::vector<std::string> both = logger.take(2000);
+        std::erase_if(both, [](const std::string &record) {
+            return record.find(std::string(" ") + program_invocation_short_name + ": ") ==
+                   std::string::npos;
+        });
         ASSERT_EQ(both.size(), 2u);
         for (std::string &record : both) {
             size_t stamp = record.find('>') + 1;
