@@ -91,6 +91,16 @@ class ChargeRunTest : public ::testing::Test {
             return (off != std::string::npos && log.find("ISET", off) != std::string::npos) ||
                    !charger.running();
         });
+        // That poll tells the service manager of the end only after its
+        // current went out: give it the moment before stopping the charger.
+        if (notify && ended) {
+            waitFor(5s, [&] {
+                std::vector<zortest::NotifyListener::Datagram> heard = manager.datagrams();
+                return (!heard.empty() &&
+                        heard.back().text.find("STATUS=end of charge") != std::string::npos) ||
+                       !charger.running();
+            });
+        }
         charger.stop();
         sim->stop();
         notifications = manager.datagrams();
