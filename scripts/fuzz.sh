@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang in build-fuzz and runs each for a
-# bounded time, starting from a copy of its seed corpus in fuzz/corpus/, so
+# bounded time, side by side, starting from a copy of its seed corpus in fuzz/corpus/, so
 # the seeds in the repository are never changed. FUZZ_SECONDS sets the time
 # per target (default 60). Exits non-zero when a target finds a fault; the
 # input that caused it is kept under build-fuzz/findings/<target>/. The last
@@ -26,8 +26,11 @@ for t in "${targets[@]}"; do
 done
 cmake --build "$dir" -j "$(nproc)" --target "${names[@]}"
 
-failed=0
-clean=0
+# The targets run side by side. With more targets than cores each runs that
+# much longer, so that each still has about its seconds of a core to itself.
+jobs=$(nproc)
+wall=$(( seconds * (${#targets[@]} > jobs ? ${#targets[@]} : jobs) / jobs ))
+pids=()
 for t in "${targets[@]}"; do
     read -r name seeds maxlen <<<"$t"
     corpus=$dir/corpus/$seeds
@@ -35,17 +38,26 @@ for t in "${targets[@]}"; do
     rm -rf "$corpus" "$findings"
     mkdir -p "$corpus" "$findings"
     cp fuzz/corpus/"$seeds"/* "$corpus"/
+    echo "== $name: ${wall}s from $(ls "$corpus" | wc -l) seeds =="
+    "$dir/fuzz/$name" -max_total_time="$wall" -max_len="$maxlen" -timeout=10 \
+        -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" >"$dir/$name.log" 2>&1 &
+    pids+=($!)
+done
+
+failed=0
+clean=0
+for i in "${!targets[@]}"; do
+    read -r name seeds _ <<<"${targets[$i]}"
     log=$dir/$name.log
-    echo "== $name: ${seconds}s from $(ls "$corpus" | wc -l) seeds =="
-    if "$dir/fuzz/$name" -max_total_time="$seconds" -max_len="$maxlen" -timeout=10 \
-        -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" >"$log" 2>&1; then
+    if wait "${pids[$i]}"; then
+        echo "== $name =="
         grep -E '^#[0-9]+.*DONE|stat::number_of_executed_units|stat::peak_rss' "$log" || true
-        echo "corpus: $(ls "$corpus" | wc -l) inputs"
+        echo "corpus: $(ls "$dir/corpus/$seeds" | wc -l) inputs"
         clean=$((clean + 1))
     else
         failed=1
         tail -n 60 "$log"
-        echo "$name FOUND A FAULT: inputs in $findings, log in $log"
+        echo "$name FOUND A FAULT: inputs in $dir/findings/$name, log in $log"
     fi
 done
 echo "fuzz targets: $clean of ${#targets[@]} without a finding"
