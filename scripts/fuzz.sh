@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang in build-fuzz and runs each for a
-# bounded time, side by side, starting from a copy of its seed corpus in fuzz/corpus/, so
-# the seeds in the repository are never changed. FUZZ_SECONDS sets the time
+# Builds the libFuzzer targets with clang in build-fuzz and runs them side by
+# side for a bounded time, each from a copy of its seed corpus in fuzz/corpus/,
+# so the seeds in the repository are never changed. FUZZ_SECONDS sets the time
 # per target (default 60). Exits non-zero when a target finds a fault; the
 # input that caused it is kept under build-fuzz/findings/<target>/. The last
 # line counts the targets that ran their time without a finding.
