@@ -567,7 +567,9 @@ TEST_P(LinkFaultTest, ChargeGoesOnOnceTheLinkIsBack) {
     zorsim::Bench &bench = startBench(opt);
 
     // The rows that take the battery's server away give it a bench of its own.
+    // Its battery charges on as before the outage: the server went, not the battery.
     zorsim::Options own = benchOptions({});
+    own.underWay = true;
     own.batteryPort = zortest::unusedLoopbackPort();
     own.batteryPty = c.drop == Drop::PtyReplugged;
     zortest::TempDir dir;
