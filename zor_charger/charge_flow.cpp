@@ -30,6 +30,18 @@ void add(NoCurrentVerdict *verdict, unsigned cause, const std::string &text) {
 
 }  // namespace
 
+const char *noCurrentCauseName(unsigned cause) {
+    static constexpr const char *NAMES[NO_CURRENT_CAUSES] = {
+        "supply_restarted",  "supply_output_off",    "supply_over_voltage", "supply_not_answering",
+        "battery_restarted", "battery_switched_off", "battery_protection"};
+    for (unsigned bit = 0; bit < NO_CURRENT_CAUSES; ++bit) {
+        if (cause == 1u << bit) {
+            return NAMES[bit];
+        }
+    }
+    return nullptr;
+}
+
 NoCurrentVerdict judgeNoCurrent(const NoCurrentFindings &found) {
     NoCurrentVerdict verdict{};
     if (found.supplyAnswered && found.supply.output == 0) {

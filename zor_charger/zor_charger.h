@@ -161,6 +161,10 @@ enum NoCurrentCause : unsigned {
 };
 constexpr unsigned NO_CURRENT_CAUSES = 7;  // bits in use, for those who list them
 
+// A cause's name for machines, one word of a fixed set ("supply_restarted");
+// null for anything but one NoCurrentCause bit.
+const char *noCurrentCauseName(unsigned cause);
+
 // What the instruments said when the charge was found stopped.
 struct NoCurrentFindings {
     int batteryStatus;    // status register of the latest accepted reply
