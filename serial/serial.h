@@ -32,7 +32,8 @@
 // handle; when to reopen, and what to tell anyone, is the caller's choice.
 //
 // Diagnostics go to the standard error stream after the location prefix
-// "serial.cpp:LINE:". All operations block and must run on one thread.
+// "FILE:LINE:", FILE being the layer's source file that reports (such as
+// "line_transfer.cpp"). All operations block and must run on one thread.
 #pragma once
 
 #include <stdint.h>
