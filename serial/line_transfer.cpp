@@ -55,7 +55,6 @@ bool moreWithin(int fd, int ms) {
     return waitReady(fd, POLLIN, ms) > 0;
 }
 
-
 // A peer that keeps sending is cut off after a bound, so the caller is never
 // held. Returns 0, or -1 when a read fails or finds that the peer has closed
 // (errno 0 then).
@@ -91,7 +90,6 @@ int waitReady(int fd, short events, int ms) {
     } while (ready < 0 && errno == EINTR);
     return ready;
 }
-
 
 int sendStr(int port, const char *str) {
     PortRecord *rec = findLivePort(port);

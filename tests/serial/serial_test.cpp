@@ -278,8 +278,9 @@ TEST_P(OpenTest, OpensOrReportsAndLeavesNothingBehind) {
 }
 
 #define BAD_LINE(what) "serial_device.cpp:N:err: openPort: port \"PTY\" has bad " what "\n"
-#define NET_FAIL(host, port) \
-    "network_connect.cpp:N:open of protocol 'tcp' on server '" host "' on port '" port "' failed\n"
+#define NET_FAIL(host, port)                                                                \
+    "network_connect.cpp:N:open of protocol 'tcp' on server '" host "' on port '" port "' " \
+                                                                                       "failed\n"
 INSTANTIATE_TEST_SUITE_P(
     Names, OpenTest,
     ::testing::Values(
@@ -319,11 +320,12 @@ TEST_F(PortTest, ListFollowsEveryOpenAndClose) {
         nothrowCountdown = 0;
     }
     quiet.stop();
-    EXPECT_EQ(noLines(quiet.err()),
-              "serial_device.cpp:N:err: openPort: could not open \"/nonexistent/tty\": No such file or "
-              "directory\n"
-              "port_open.cpp:N:err: openPort: out of memory for the record of \"tcp:127.0.0.1:1\"\n"
-              "port_open.cpp:N:err: openPort: out of memory for a copy of \"tcp:127.0.0.1:1\"\n");
+    EXPECT_EQ(
+        noLines(quiet.err()),
+        "serial_device.cpp:N:err: openPort: could not open \"/nonexistent/tty\": No such file or "
+        "directory\n"
+        "port_open.cpp:N:err: openPort: out of memory for the record of \"tcp:127.0.0.1:1\"\n"
+        "port_open.cpp:N:err: openPort: out of memory for a copy of \"tcp:127.0.0.1:1\"\n");
     EXPECT_EQ(handle, 0);
     ASSERT_NE(ports, nullptr);
     EXPECT_EQ(ports->fd, first);
@@ -515,8 +517,8 @@ TEST_P(LinkLossTest, IsFoundClosedAndReopenedUnderItsHandle) {
     EXPECT_EQ(recvStr(handle, buf, sizeof buf), -1);
     cap.stop();
     EXPECT_EQ(result, c.finder == Finder::Receive ? 0 : c.finder == Finder::Send ? -1 : 1);
-    std::string refused =
-        "port_table.cpp:N:err: port " + std::to_string(handle) + " has lost its link: " + c.why + "\n";
+    std::string refused = "port_table.cpp:N:err: port " + std::to_string(handle) +
+                          " has lost its link: " + c.why + "\n";
     EXPECT_EQ(noLines(cap.err()), c.report + refused + refused);
 
     if (c.silentFirst) {  // the reopen gives up after its 2 s and leaves the link lost
@@ -542,10 +544,12 @@ INSTANTIATE_TEST_SUITE_P(
     Losses, LinkLossTest,
     ::testing::Values(
         LossCase{"ClosedFoundByReceive", false, Finder::Receive,
-                 "line_transfer.cpp:N:err: recvStr failed with no bytes\n", "connection closed by peer"},
-        LossCase{"ClosedFoundBeforeSending", false, Finder::Send,
-                 "line_transfer.cpp:N:err: sendStr found the link lost: connection closed by peer\n",
+                 "line_transfer.cpp:N:err: recvStr failed with no bytes\n",
                  "connection closed by peer"},
+        LossCase{
+            "ClosedFoundBeforeSending", false, Finder::Send,
+            "line_transfer.cpp:N:err: sendStr found the link lost: connection closed by peer\n",
+            "connection closed by peer"},
         LossCase{"ResetFoundByAsking", true, Finder::Ask, "", "Connection reset by peer"},
         LossCase{"ResetThenHostSilent", true, Finder::Ask, "", "Connection reset by peer", true}),
     [](const auto &info) { return std::string(info.param.name); });
