@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <new>
+#include <string>
 
 #include "serial/endpoint.h"
 #include "util/util.h"
@@ -37,14 +38,14 @@ constexpr int KEEPALIVE_INTERVAL_S = 5;
 constexpr int KEEPALIVE_PROBES = 3;
 constexpr unsigned UNACKNOWLEDGED_LIMIT_MS = 20000;
 
-// The resolver reports through h_errno, which strerror cannot name; the
+// The resolver reports by its own codes, which strerror cannot name; the
 // caller's message needs an errno that says why the host gave no address.
-int resolverErrno() {
-    switch (h_errno) {
-        case TRY_AGAIN:
+int lookupErrno(int code) {
+    switch (code) {
+        case EAI_AGAIN:
             return EAGAIN;  // the name server did not answer in time
-        case NETDB_INTERNAL:
-            return errno != 0 ? errno : ENXIO;
+        case EAI_MEMORY:
+            return ENOMEM;
         default:
             return ENXIO;  // no such host, or no address for it
     }
@@ -84,6 +85,34 @@ void watchForVanishedHost(int sd) {
     setsockopt(sd, IPPROTO_TCP, TCP_KEEPCNT, &KEEPALIVE_PROBES, sizeof KEEPALIVE_PROBES);
     setsockopt(sd, IPPROTO_TCP, TCP_USER_TIMEOUT, &UNACKNOWLEDGED_LIMIT_MS,
                sizeof UNACKNOWLEDGED_LIMIT_MS);
+}
+
+// The socket connected to `addr` with the time-outs of every network port.
+// Returns it, or -1 with errno set.
+int connectAddress(const sockaddr_in &addr) {
+    int sd = offDescriptorZero(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (sd < 0) {
+        return -1;
+    }
+    timeval timeout{2, 0};
+    if (setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
+        int savedErrno = errno;
+        puts("unable to set socket receive timeout");
+        close(sd);
+        errno = savedErrno;
+        return -1;
+    }
+    watchForVanishedHost(sd);
+    if (connectWithin(sd, addr) != 0) {
+        int savedErrno = errno;
+        close(sd);
+        errno = savedErrno;
+        return -1;
+    }
+    if (DEBUG_LEVEL > 0) {
+        fprintf(stderr, "sd is %d\n", sd);
+    }
+    return sd;
 }
 
 }  // namespace
@@ -134,6 +163,11 @@ int openNetworkPort(PortRecord *rec, const char *name, int *handle) {
         return -1;
     }
     delete[] copy;
+    sockaddr_in peer;
+    socklen_t peerSize = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerSize) == 0) {
+        rec->lastAddress = peer.sin_addr.s_addr;  // what a reopen falls back on
+    }
     return fd;
 }
 
@@ -148,40 +182,62 @@ int connectAtPort(const char * /*protocol*/, const char *host, int tcpPort) {
     } else if (isdigit(static_cast<unsigned char>(host[0]))) {
         addr.sin_addr.s_addr = inet_addr(host);
     } else {
-        hostent *entry = gethostbyname(host);
-        if (entry == nullptr) {
-            errno = resolverErrno();
+        // Nothing to fall back on here: the lookup takes as long as the
+        // resolver does, as it always has at start-up.
+        int code = lookUpHost(host, -1, &addr.sin_addr);
+        if (code != 0) {
+            errno = lookupErrno(code);
             return -1;
         }
-        if (entry->h_addrtype != AF_INET || entry->h_length != 4 ||
-            entry->h_addr_list[0] == nullptr) {
-            errno = EAFNOSUPPORT;
-            return -1;
-        }
-        memcpy(&addr.sin_addr, entry->h_addr_list[0], 4);
     }
+    return connectAddress(addr);
+}
 
-    int sd = offDescriptorZero(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    if (sd < 0) {
-        return -1;
+int reconnectNetworkPort(PortRecord *rec) {
+    std::string copy = rec->name;  // the split cuts it up
+    EndpointFields fields;
+    splitEndpointName(copy.data(), &fields);
+    rec->lookupError = 0;
+    const char *host = fields.portText != nullptr ? fields.host : nullptr;
+    if (host == nullptr || isdigit(static_cast<unsigned char>(host[0]))) {
+        return connectAtPort(fields.protocol, host, fields.portNumber);  // never looked up
     }
-    timeval timeout{2, 0};
-    if (setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
-        int savedErrno = errno;
-        puts("unable to set socket receive timeout");
-        close(sd);
-        errno = savedErrno;
-        return -1;
+    sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(fields.tcpPort);
+    int code = lookUpHost(host, LOOKUP_BOUND_MS, &addr.sin_addr);
+    if (code != 0) {
+        rec->lookupError = code;
+        if (rec->lastAddress == 0) {
+            errno = lookupErrno(code);
+            return -1;
+        }
+        addr.sin_addr.s_addr = rec->lastAddress;
     }
-    watchForVanishedHost(sd);
-    if (connectWithin(sd, addr) != 0) {
-        int savedErrno = errno;
-        close(sd);
-        errno = savedErrno;
-        return -1;
-    }
-    if (DEBUG_LEVEL > 0) {
-        fprintf(stderr, "sd is %d\n", sd);
+    int sd = connectAddress(addr);
+    if (sd >= 0) {
+        rec->lastAddress = addr.sin_addr.s_addr;
     }
     return sd;
+}
+
+const char *takeLookupNote(int port) {
+    PortRecord *rec = findPort(port);
+    if (rec == nullptr || rec->lookupError == 0 || rec->lookupNoted) {
+        return nullptr;
+    }
+    rec->lookupNoted = 1;
+    std::string copy = rec->name;
+    EndpointFields fields;
+    splitEndpointName(copy.data(), &fields);
+    static char note[512];
+    int length = snprintf(note, sizeof note, "%s not resolved (%s)", fields.host,
+                          gai_strerror(rec->lookupError));
+    if (rec->lastAddress != 0 && length > 0 && static_cast<size_t>(length) < sizeof note) {
+        in_addr last{rec->lastAddress};
+        snprintf(note + length, sizeof note - static_cast<size_t>(length), "; using %s",
+                 inet_ntoa(last));
+    }
+    return note;
 }

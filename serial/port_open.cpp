@@ -8,9 +8,7 @@
 #include <unistd.h>
 
 #include <new>
-#include <string>
 
-#include "serial/endpoint.h"
 #include "util/util.h"
 
 int openPort(const char *name, int *handle, int baud, int dataBits, int stopBits,
@@ -65,9 +63,7 @@ int reopenPort(int port) {
     }
     int fd;
     if (rec->isSocket) {
-        std::string copy = rec->name;  // the split cuts it up
-        EndpointFields fields;
-        fd = connectNamed(copy.data(), &fields);
+        fd = reconnectNetworkPort(rec);
     } else {
         LineFailure failure;
         fd = openRawLine(rec->name, rec->baud, rec->dataBits, rec->stopBits, rec->parity, &failure);

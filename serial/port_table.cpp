@@ -83,6 +83,7 @@ void markLost(PortRecord *rec, int error) {
     int savedErrno = errno;
     rec->lost = 1;
     rec->lossErrno = error;
+    rec->lookupNoted = 0;  // a lookup that fails in this outage is said afresh
     int placeholder = socket(AF_UNIX, SOCK_STREAM, 0);
     if (placeholder >= 0) {
         dup2(placeholder, rec->fd);

@@ -6,10 +6,13 @@
 //                        and each link's state (lost, and why)
 //   line_transfer.cpp    sendStr, recvStr, flushRecv: text over an open port
 //   transcript.cpp       openLogFile, closeLogFile
+//   name_lookup.cpp      a host name looked up with a bound on the wait
 //   network_connect.cpp  the TCP connection to a network serial server
 //   serial_device.cpp    a serial device set up for raw transfer
 //   port_open.cpp        openPort, reopenPort, closePort: the branch by name
 #pragma once
+
+#include <netinet/in.h>
 
 #include "serial/endpoint.h"
 #include "serial/line_settings.h"
@@ -43,6 +46,19 @@ int offDescriptorZero(int fd);
 // Waits up to `ms` for `events` on fd. Returns poll's result.
 int waitReady(int fd, short events, int ms);
 
+// name_lookup.cpp
+
+// How long a reopen waits for a host name's lookup before it connects to
+// the address it last reached: a silent name server must not hold up the
+// caller's loop for the resolver's own time-outs (10 s by default).
+constexpr int LOOKUP_BOUND_MS = 1000;
+
+// Looks up the first IPv4 address of `host` into *address, waiting at most
+// `boundMs` (below 0: as long as the resolver takes). Returns 0, or the
+// resolver's code (EAI_...): EAI_AGAIN when the wait ran out, the lookup
+// then going on, and a later call for the same host waiting on it again.
+int lookUpHost(const char *host, int boundMs, in_addr *address);
+
 // network_connect.cpp
 
 // Connects to "tcp:HOST:PORT" in `copy`, cut up in place into *fields.
@@ -51,6 +67,10 @@ int connectNamed(char *copy, EndpointFields *fields);
 // The network branch of openPort; a failure drops the record. Returns the
 // handle, or -1 with errno set.
 int openNetworkPort(PortRecord *rec, const char *name, int *handle);
+// Connects a network port again for reopenPort: a host name looked up within
+// LOOKUP_BOUND_MS, else the port's last address. Returns the socket, or -1
+// with errno set.
+int reconnectNetworkPort(PortRecord *rec);
 
 // serial_device.cpp
 
