@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
           clang libclang-rt-14-dev gnuplot-nox ser2net socat systemd procps valgrind
-          man-db pkg-config libseccomp-dev)
+          man-db pkg-config libseccomp-dev dnsmasq-base)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

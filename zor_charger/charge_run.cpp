@@ -55,8 +55,12 @@ bool linkReady(LinkWatch *link, int port) {
         return true;
     }
     fflush(stdout);  // the poll's lines so far are out before the attempt's wait
-    if (reopenPort(port) < 0) {
-        fprintf(stderr, "%s link not restored: %s\n", link->instrument, strerror(errno));
+    int reopened = reopenPort(port), error = errno;
+    if (const char *note = takeLookupNote(port)) {
+        fprintf(stderr, "%s link: %s\n", link->instrument, note);
+    }
+    if (reopened < 0) {
+        fprintf(stderr, "%s link not restored: %s\n", link->instrument, strerror(error));
         return false;
     }
     link->lost = false;
