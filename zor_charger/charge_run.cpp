@@ -359,7 +359,7 @@ int runCharge(const ChargeRunOptions *options) {
     openServiceNotify();
     int result = chargeOn(options);
     closeServiceNotify();
+    closeConsole();  // its last flush may still say a stall or a return in the system log
     closeSystemLog();
-    closeConsole();
     return result;
 }

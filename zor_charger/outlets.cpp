@@ -121,6 +121,7 @@ void dropBeyondBound(Outlet &outlet) {
 // Writes the kept lines, oldest first, in writes that cannot block, for as
 // long as the descriptor takes them.
 void drain(Outlet &outlet) {
+    bool taken = false;  // by a write of this call
     while (!outlet.lines.empty()) {
         std::string chunk = outlet.lines.front().substr(outlet.headWritten);
         for (size_t i = 1; i < outlet.lines.size() &&
@@ -154,10 +155,12 @@ void drain(Outlet &outlet) {
         if (wrote <= 0) {
             // The reader is gone for good (a closed pipe, a bad descriptor):
             // the text is lost as any failed write's is, and nothing waits.
+            // Nothing was taken either: a stall said stays so.
             outlet.lines.clear();
             outlet.bytes = outlet.headWritten = 0;
-            break;
+            return;
         }
+        taken = true;
         for (size_t left = static_cast<size_t>(wrote); left > 0;) {
             size_t rest = outlet.lines.front().size() - outlet.headWritten;
             size_t taken = left < rest ? left : rest;
@@ -172,7 +175,7 @@ void drain(Outlet &outlet) {
     }
     const bool isStandardOutput = &outlet == &console.outOutlet;
     if (outlet.lines.empty()) {
-        if (outlet.stalled) {
+        if (outlet.stalled && taken) {
             outlet.stalled = false;
             if (isStandardOutput) {
                 long dropped = outlet.dropped;
@@ -292,10 +295,12 @@ void openConsole() {
     console.err = fopencookie(nullptr, "w", {nullptr, writeStandardError, nullptr, nullptr});
     if (console.out == nullptr || console.err == nullptr) {
         // Out of memory at start: the plain streams stay, as they were.
-        if (console.out != nullptr) {
-            fclose(console.out);
+        for (FILE *stream : {console.out, console.err}) {
+            if (stream != nullptr) {
+                fclose(stream);
+            }
         }
-        console.out = nullptr;
+        console.out = console.err = nullptr;
         detach(console.outOutlet);
         detach(console.errOutlet);
         return;
