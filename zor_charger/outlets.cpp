@@ -121,7 +121,7 @@ void dropBeyondBound(Outlet &outlet) {
 // Writes the kept lines, oldest first, in writes that cannot block, for as
 // long as the descriptor takes them.
 void drain(Outlet &outlet) {
-    bool taken = false;  // by a write of this call
+    bool tookSome = false;  // a write of this call took text
     while (!outlet.lines.empty()) {
         std::string chunk = outlet.lines.front().substr(outlet.headWritten);
         for (size_t i = 1; i < outlet.lines.size() &&
@@ -160,7 +160,7 @@ void drain(Outlet &outlet) {
             outlet.bytes = outlet.headWritten = 0;
             return;
         }
-        taken = true;
+        tookSome = true;
         for (size_t left = static_cast<size_t>(wrote); left > 0;) {
             size_t rest = outlet.lines.front().size() - outlet.headWritten;
             size_t taken = left < rest ? left : rest;
@@ -175,7 +175,7 @@ void drain(Outlet &outlet) {
     }
     const bool isStandardOutput = &outlet == &console.outOutlet;
     if (outlet.lines.empty()) {
-        if (outlet.stalled && taken) {
+        if (outlet.stalled && tookSome) {
             outlet.stalled = false;
             if (isStandardOutput) {
                 long dropped = outlet.dropped;
