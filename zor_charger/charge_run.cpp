@@ -99,6 +99,7 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
     if (count == STATUS_REPLY_SIZE) {
         ++state->acceptedReplies;
         state->lastReplyAtMs = monotonicMs();
+        state->lastReplyTime = time(nullptr);
         printf("response is %s\n", reply);
         decodeStatusReply(reply, &state->status);
         reportStatus(&state->status, dataLog);
@@ -108,9 +109,12 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
             xfrSetCurrent(state->supplyPort, state->chargeCurrent);
             noticeLoss(&state->supplyLink, state->supplyPort);
         }
+    } else if (count > 0) {
+        ++state->otherReplies;
     }
     puts("going to sleep");
     fflush(stdout);  // the poll's report goes out before the pause, in one piece
+    writeMetrics(state);
     notifyStatus(state, "");
     sleepSeconds(POLL_SECONDS);
     puts("waking up");
@@ -216,6 +220,7 @@ int chargeOn(const ChargeRunOptions *options) {
             result = -1;
         } else {
             sendStr(state.batteryPort, "@AC\n");
+            writeMetrics(&state);
             notifyStatus(&state, "READY=1\n");
             while (options->pollLimit < 0 || state.polls < options->pollLimit) {
                 pollOnce(&state, dataLog, options->sleepSeconds);
@@ -239,6 +244,7 @@ int chargeOn(const ChargeRunOptions *options) {
 int runCharge(const ChargeRunOptions *options) {
     openConsole();
     openServiceNotify();
+    openMetrics();
     int result = chargeOn(options);
     closeServiceNotify();
     closeSystemLog();
