@@ -80,8 +80,7 @@ void sample(std::string &out, const char *name, const std::string &labels, Numbe
 
 // A family of one sample.
 template <typename Number>
-void single(std::string &out, const char *name, const char *type, const char *help,
-            Number value) {
+void single(std::string &out, const char *name, const char *type, const char *help, Number value) {
     family(out, name, type, help);
     sample(out, name, "", value);
 }
@@ -100,8 +99,7 @@ void batteryText(std::string &out, const ChargeState *state) {
            "Battery current of the last accepted reply, negative while discharging.",
            batteryCurrentOf(&s));
     single(out, "zor_battery_stack_volts", "gauge",
-           "Stack voltage of the last accepted reply: the sum of the cells.",
-           stackVoltageOf(&s));
+           "Stack voltage of the last accepted reply: the sum of the cells.", stackVoltageOf(&s));
     family(out, "zor_battery_cell_volts", "gauge", "Cell voltages of the last accepted reply.");
     for (int cell = 1; cell <= 8; ++cell) {
         sample(out, "zor_battery_cell_volts", label("cell", std::to_string(cell)),
@@ -126,8 +124,7 @@ void batteryText(std::string &out, const ChargeState *state) {
            "Voltage alert register of the last accepted reply.",
            static_cast<long long>(s.voltAlertRegister));
     single(out, "zor_battery_status_register", "gauge",
-           "Status register of the last accepted reply.",
-           static_cast<long long>(s.statusRegister));
+           "Status register of the last accepted reply.", static_cast<long long>(s.statusRegister));
     single(out, "zor_battery_last_reply_timestamp_seconds", "gauge",
            "When the last reply was accepted, seconds since the epoch.",
            static_cast<long long>(state->lastReplyTime));
@@ -146,7 +143,8 @@ void stateText(std::string &out, const ChargeState *state) {
            static_cast<long long>(state->endOfCharge ? 1 : 0));
 
     const LinkWatch *links[] = {&state->batteryLink, &state->supplyLink};
-    family(out, "zor_link_up", "gauge", "1 while the instrument's link is open, 0 while it is lost.");
+    family(out, "zor_link_up", "gauge",
+           "1 while the instrument's link is open, 0 while it is lost.");
     for (const LinkWatch *link : links) {
         sample(out, "zor_link_up", label("instrument", link->instrument),
                static_cast<long long>(link->lost ? 0 : 1));

@@ -1,9 +1,10 @@
 // The real zor_charger against the real zor_sim on the charger's built-in
 // loopback endpoints, directly and through ser2net.
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,10 +12,10 @@
 #include <cmath>
 #include <filesystem>
 #include <map>
-#include <tuple>
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -59,8 +60,8 @@ std::map<std::string, double> samples(const std::string &dir, const std::string 
     FILE *f = fopen(script.c_str(), "w");
     fputs(PARSE_SAMPLES, f);
     fclose(f);
-    std::string command = "/usr/bin/python3 " + script + " " + file + " http://127.0.0.1:" +
-                          std::to_string(port) + "/metrics";
+    std::string command = "/usr/bin/python3 " + script + " " + file +
+                          " http://127.0.0.1:" + std::to_string(port) + "/metrics";
     std::map<std::string, double> values;
     FILE *out = popen(command.c_str(), "r");
     char where[8], name[256];
@@ -266,7 +267,8 @@ TEST_F(ChargeRunTest, ReachesTheEndOfChargeOverLoopbackTcp) {
     // served as it is by the real node exporter.
     if (access(NODE_EXPORTER, X_OK) != 0 || access("/usr/bin/promtool", X_OK) != 0 ||
         system("/usr/bin/python3 -c 'import prometheus_client'") != 0) {
-        GTEST_SKIP() << "no node exporter, promtool or Python client (scripts/setup.sh installs them)";
+        GTEST_SKIP()
+            << "no node exporter, promtool or Python client (scripts/setup.sh installs them)";
     }
     EXPECT_EQ(system(("promtool check metrics <" + prom + " >&2").c_str()), 0);
     const int port = zortest::unusedLoopbackPort();
