@@ -17,6 +17,7 @@
 
 #include <charconv>
 #include <string>
+#include <utility>
 
 #include "zor_charger/zor_charger.h"
 
@@ -36,6 +37,15 @@ struct Metrics {
     std::string text;         // kept from write to write, so it is allocated once
 };
 Metrics metrics;
+
+// Label sets from a fixed list, written out so that a write allocates nothing.
+constexpr const char *CELL_LABELS[] = {"cell=\"1\"", "cell=\"2\"", "cell=\"3\"", "cell=\"4\"",
+                                       "cell=\"5\"", "cell=\"6\"", "cell=\"7\"", "cell=\"8\""};
+// In the record's order: layers 8 down to 1, then the heatsink.
+constexpr const char *SENSOR_LABELS[] = {
+    "sensor=\"layer8\"", "sensor=\"layer7\"", "sensor=\"layer6\"",
+    "sensor=\"layer5\"", "sensor=\"layer4\"", "sensor=\"layer3\"",
+    "sensor=\"layer2\"", "sensor=\"layer1\"", "sensor=\"heatsink\""};
 
 void appendNumber(std::string &out, long long value) {
     char digits[24];
@@ -66,9 +76,9 @@ void family(std::string &out, const char *name, const char *type, const char *he
 
 // One sample; `labels` is empty or `key="value"` from a fixed set.
 template <typename Number>
-void sample(std::string &out, const char *name, const std::string &labels, Number value) {
+void sample(std::string &out, const char *name, const char *labels, Number value) {
     out += name;
-    if (!labels.empty()) {
+    if (labels[0] != '\0') {
         out += '{';
         out += labels;
         out += '}';
@@ -85,10 +95,6 @@ void single(std::string &out, const char *name, const char *type, const char *he
     sample(out, name, "", value);
 }
 
-std::string label(const char *key, const std::string &value) {
-    return std::string(key) + "=\"" + value + "\"";
-}
-
 // What the last accepted reply said, and when.
 void batteryText(std::string &out, const ChargeState *state) {
     const BatteryStatus &s = state->status;
@@ -102,14 +108,12 @@ void batteryText(std::string &out, const ChargeState *state) {
            "Stack voltage of the last accepted reply: the sum of the cells.", stackVoltageOf(&s));
     family(out, "zor_battery_cell_volts", "gauge", "Cell voltages of the last accepted reply.");
     for (int cell = 1; cell <= 8; ++cell) {
-        sample(out, "zor_battery_cell_volts", label("cell", std::to_string(cell)),
-               cellVoltageOf(&s, cell));
+        sample(out, "zor_battery_cell_volts", CELL_LABELS[cell - 1], cellVoltageOf(&s, cell));
     }
     family(out, "zor_battery_temperature_celsius", "gauge",
            "Temperatures of the last accepted reply: each layer and the heatsink.");
     for (int i = 0; i < 9; ++i) {
-        sample(out, "zor_battery_temperature_celsius",
-               label("sensor", i < 8 ? "layer" + std::to_string(8 - i) : "heatsink"),
+        sample(out, "zor_battery_temperature_celsius", SENSOR_LABELS[i],
                static_cast<long long>(s.temperature[i]));
     }
     single(out, "zor_battery_relative_humidity_ratio", "gauge",
@@ -142,17 +146,17 @@ void stateText(std::string &out, const ChargeState *state) {
            "1 once the battery has been told to switch off at the end of charge.",
            static_cast<long long>(state->endOfCharge ? 1 : 0));
 
-    const LinkWatch *links[] = {&state->batteryLink, &state->supplyLink};
+    const std::pair<const LinkWatch *, const char *> links[] = {
+        {&state->batteryLink, "instrument=\"battery\""},
+        {&state->supplyLink, "instrument=\"supply\""}};
     family(out, "zor_link_up", "gauge",
            "1 while the instrument's link is open, 0 while it is lost.");
-    for (const LinkWatch *link : links) {
-        sample(out, "zor_link_up", label("instrument", link->instrument),
-               static_cast<long long>(link->lost ? 0 : 1));
+    for (auto [link, labels] : links) {
+        sample(out, "zor_link_up", labels, static_cast<long long>(link->lost ? 0 : 1));
     }
     family(out, "zor_link_losses_total", "counter", "Times the instrument's link was found lost.");
-    for (const LinkWatch *link : links) {
-        sample(out, "zor_link_losses_total", label("instrument", link->instrument),
-               static_cast<long long>(link->losses));
+    for (auto [link, labels] : links) {
+        sample(out, "zor_link_losses_total", labels, static_cast<long long>(link->losses));
     }
 
     family(out, "zor_polls_total", "counter",
