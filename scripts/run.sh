@@ -56,8 +56,12 @@ trap 'exit 130' INT TERM
 
 # Replies leave at the pace of the instruments' real 9600-baud lines.
 echo "== starting zor_sim (speed x$speed, 9600-baud lines) =="
+# ZOR_SIM_OPTIONS adds zor_sim's own, an event to rehearse for one:
+# ZOR_SIM_OPTIONS="--supply-restart-at 30" bash scripts/run.sh
+read -r -a sim_options <<<"${ZOR_SIM_OPTIONS:-}"
 "$build/sim/zor_sim" --speed "$speed" --line-rate 9600 --supply-port $supply_port \
-    --battery-port $battery_port --log "$run_dir/sim.log" >"$run_dir/sim.out" 2>&1 &
+    --battery-port $battery_port --log "$run_dir/sim.log" "${sim_options[@]}" \
+    >"$run_dir/sim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
     grep -q '^zor_sim ready:' "$run_dir/sim.out" && break

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
           clang libclang-rt-14-dev gnuplot-nox ser2net socat systemd procps valgrind
-          man-db pkg-config libseccomp-dev prometheus prometheus-node-exporter
+          man-db pkg-config libseccomp-dev dnsmasq-base prometheus prometheus-node-exporter
           python3-prometheus-client)
 missing=()
 for p in "${packages[@]}"; do

@@ -30,9 +30,14 @@
 // transfer on the port is refused until reopenPort. linkLost asks the state,
 // reopenPort opens the same endpoint with the same settings under the same
 // handle; when to reopen, and what to tell anyone, is the caller's choice.
+// A reopen looks a host name up again for about a second at most; when the
+// lookup fails or runs past that, it connects to the address the port last
+// reached, and takeLookupNote says so once per outage. A name that moves is
+// followed as soon as its lookup answers.
 //
 // Diagnostics go to the standard error stream after the location prefix
-// "serial.cpp:LINE:". All operations block and must run on one thread.
+// "FILE:LINE:", FILE being the layer's source file that reports (such as
+// "line_transfer.cpp"). All operations block and must run on one thread.
 #pragma once
 
 #include <stdint.h>
@@ -50,6 +55,12 @@ struct PortRecord {
     char parity[8];
     uint8_t lost;   // 1 once the link has been found lost, until it is reopened
     int lossErrno;  // why it was lost: the system error, 0 for the peer's close
+    // A network port's address (network byte order) at its last connect, 0
+    // for none; the resolver's code (EAI_...) when the last reopen's lookup
+    // failed, else 0; and 1 once takeLookupNote has said so in this outage.
+    uint32_t lastAddress;
+    int lookupError;
+    uint8_t lookupNoted;
 };
 
 // The first record of the list of open ports, in the order they were opened;
@@ -66,10 +77,11 @@ int openPort(const char *name, int *handle, int baud, int dataBits, int stopBits
              const char *parity);
 
 // Connects a TCP socket to `host` (dotted decimal when it starts with a digit,
-// else resolved by name) at `tcpPort` (low 16 bits), with a 2-second receive
-// time-out. `protocol` is not used. Returns the socket, never descriptor 0;
-// or -1 with errno saying why (ENXIO or EAGAIN for a host that does not
-// resolve, EDESTADDRREQ for no host).
+// else its IPv4 address looked up by name, for as long as the resolver takes)
+// at `tcpPort` (low 16 bits), with a 2-second receive time-out. `protocol`
+// is not used. Returns the socket, never descriptor 0; or -1 with errno
+// saying why (ENXIO or EAGAIN for a host that does not resolve, EDESTADDRREQ
+// for no host).
 int connectAtPort(const char *protocol, const char *host, int tcpPort);
 
 // Closes the port, takes its record out of the list and closes its transcript.
@@ -124,7 +136,15 @@ const char *linkLossText(int port);
 
 // Opens the port's endpoint again, with the settings it was opened with,
 // under the same handle; a link still open is replaced. One attempt, bounded
-// in time on a network endpoint, and without a report: the caller says
-// what it means. Returns the handle, or -1 with errno saying why, after
-// which the link is as it was.
+// in time on a network endpoint (about 1 s for a host name's lookup, 2 s for
+// the connect), and without a report: the caller says what it means.
+// Returns the handle, or -1 with errno saying why, after which the link is
+// as it was.
 int reopenPort(int port);
+
+// What the port's last reopen found when its host name did not resolve:
+// "HOST not resolved (CAUSE); using ADDRESS", the cause in the resolver's
+// words, and the address connected to instead when there was one. Given once
+// per outage: null after that until the link is lost again, and null when the
+// lookup answered or the port is unknown.
+const char *takeLookupNote(int port);

@@ -17,8 +17,11 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <functional>
+#include <iterator>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "sim/shaping.h"
 
@@ -95,6 +98,8 @@ struct Bench::Impl {
     Clock::time_point started, lastAdvance;
     ReplyShaper shaper;
     long queriesAnswered = 0;
+    uint32_t eventsPlayed = 0;            // a bit for each start and end played
+    std::vector<std::string> eventNotes;  // played, not logged yet
 
     explicit Impl(Options o) : opt(std::move(o)), model(opt.seed), shaper(opt) {}
 
@@ -107,6 +112,7 @@ struct Bench::Impl {
     void accept(Instrument which);
     void readLink(Link &link);
     void takeLine(Link &link, const std::string &line);
+    bool playEvents(Instrument which);
     std::string queueReply(Link &link, std::string bytes);
     void flush(Link &link);
     void log(const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -210,6 +216,9 @@ bool Bench::start(std::string *why) {
     if (!ok) {
         d.closeAll();
         return false;
+    }
+    if (d.opt.underWay) {
+        d.model.startUnderWay();
     }
     d.started = d.lastAdvance = Clock::now();
     d.running = true;
@@ -456,6 +465,51 @@ void Bench::Impl::readLink(Link &link) {
     }
 }
 
+// Plays the events that are due, under the lock. Returns false while the
+// instrument `which` is silent (the battery restarting): it takes no line.
+bool Bench::Impl::playEvents(Instrument which) {
+    const Events &e = opt.events;
+    const double now = std::chrono::duration<double>(Clock::now() - started).count();
+    struct Play {
+        double at, seconds;
+        std::function<void(bool starts)> act;
+        const char *what;
+    };
+    const Play plays[] = {
+        {e.supplyRestartAt, 0, [&](bool) { model.restartSupply(); }, "supply restarted"},
+        {e.batteryRestartAt, e.batteryRestartSeconds,
+         [&](bool starts) {
+             if (!starts) {
+                 model.restartBattery();
+             }
+         },
+         "battery restarting"},
+        {e.outputOffAt, e.outputOffSeconds, [&](bool starts) { model.switchOutput(!starts); },
+         "supply output switched off by hand"},
+        {e.overVoltageAt, e.overVoltageSeconds,
+         [&](bool starts) { starts ? model.tripOverVoltage() : model.clearProtection(); },
+         "supply over-voltage protection tripped"},
+        {e.heatsinkHotAt, e.heatsinkHotSeconds,
+         [&](bool starts) { model.holdHeatsinkLimit(starts); },
+         "battery at its heatsink hot limit"},
+    };
+    for (size_t i = 0; i < std::size(plays); ++i) {
+        const Play &p = plays[i];
+        for (int edge = 0; edge < (p.seconds > 0 ? 2 : 1); ++edge) {
+            const uint32_t bit = 1u << (2 * i + static_cast<size_t>(edge));
+            if (p.at >= 0 && now >= p.at + edge * p.seconds && !(eventsPlayed & bit)) {
+                eventsPlayed |= bit;
+                ++counters.events;
+                p.act(edge == 0);
+                eventNotes.push_back(std::string(edge == 0 ? "event: " : "event over: ") + p.what);
+            }
+        }
+    }
+    const bool batterySilent = e.batteryRestartAt >= 0 && now >= e.batteryRestartAt &&
+                               now < e.batteryRestartAt + e.batteryRestartSeconds;
+    return !(which == Instrument::Battery && batterySilent);
+}
+
 void Bench::Impl::takeLine(Link &link, const std::string &line) {
     if (link.closing) {
         return;  // the link is going: what comes after the last line is lost
@@ -464,6 +518,7 @@ void Bench::Impl::takeLine(Link &link, const std::string &line) {
     std::string note;
     bool supply = link.which == Instrument::Supply;
     bool statusRequest = false;
+    bool silent = false;
     long closeAfter = supply ? opt.faults.closeSupplyAfter : opt.faults.closeBatteryAfter;
     if (closeAfter > 0 && !link.pty && ++link.lines >= closeAfter) {
         link.closing = true;
@@ -479,6 +534,10 @@ void Bench::Impl::takeLine(Link &link, const std::string &line) {
             auto now = Clock::now();
             model.advance(std::chrono::duration<double>(now - lastAdvance).count() * opt.speed);
             lastAdvance = now;
+        }
+        if (!playEvents(link.which)) {
+            note = "  [restarting: not answered]";
+            silent = true;
         }
         std::string_view text(line);
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
@@ -511,8 +570,8 @@ void Bench::Impl::takeLine(Link &link, const std::string &line) {
             } else if (!text.empty()) {
                 ++counters.unknownBattery;
             }
-            reply = model.batteryCommand(text);
-            if (text == "@RQ" && opt.log != nullptr) {
+            reply = silent ? "" : model.batteryCommand(text);
+            if (text == "@RQ" && opt.log != nullptr && !silent) {
                 long s = static_cast<long>(model.simSeconds());
                 char buf[160];
                 snprintf(buf, sizeof buf,
@@ -522,6 +581,9 @@ void Bench::Impl::takeLine(Link &link, const std::string &line) {
                 note = buf;
             }
         }
+    }
+    for (const std::string &event : std::exchange(eventNotes, {})) {
+        log("%s", event.c_str());
     }
     log("%-7s <- \"%s\"%s", nameOf(link.which), escape(line).c_str(), note.c_str());
     if (!reply.empty()) {

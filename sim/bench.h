@@ -66,6 +66,21 @@ struct Faults {
     long supplyQueriesAnswered = -1;
 };
 
+// What happens to real instruments, each played once at a given second of
+// wall-clock time after the bench started (negative: never), and put right
+// by itself after its length, as a person or the instrument would.
+struct Events {
+    double supplyRestartAt = -1;   // back in its power-up state (output off, 0 V, 0 A), link kept
+    double batteryRestartAt = -1;  // its electronics restart: silent, then up switched off
+    double batteryRestartSeconds = 8;
+    double outputOffAt = -1;         // the supply's output switched off at its front panel...
+    double outputOffSeconds = 35;    // ...and on again after this
+    double overVoltageAt = -1;       // the over-voltage protection trips and stays latched...
+    double overVoltageSeconds = 40;  // ...until cleared by hand and the output switched on
+    double heatsinkHotAt = -1;       // the battery switches itself off at its heatsink hot limit...
+    double heatsinkHotSeconds = 30;  // ...and back on once it has cooled
+};
+
 struct Options {
     std::string host = "127.0.0.1";
     int supplyPort = 2001;  // 0: a port the system chooses
@@ -85,6 +100,10 @@ struct Options {
     FILE *log = nullptr;         // one line per received line and link event; may be null
     size_t historyLines = 4096;  // received lines kept per instrument
     Faults faults{};
+    Events events{};
+    // Start as a charge already under way, as a charger that restarts finds
+    // it: the supply set up and on, the battery switched on.
+    bool underWay = false;
 };
 
 struct Counters {
@@ -105,6 +124,7 @@ struct Counters {
     long faultDelays = 0;
     long faultCloses = 0;    // links closed, either instrument
     long silentQueries = 0;  // supply queries left unanswered
+    long events = 0;         // events played, starts and ends each counted
 };
 
 class Bench {

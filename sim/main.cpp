@@ -53,7 +53,22 @@ const char USAGE[] =
     "  --close-battery-after N close each battery TCP link after N received lines;\n"
     "                          the next client is served again\n"
     "  --close-supply-after N  the same for the supply\n"
-    "  --supply-quiet-after N  the supply answers N queries, then no more\n";
+    "  --supply-quiet-after N  the supply answers N queries, then no more\n"
+    "\n"
+    "Events, each once at S seconds after the start (wall-clock time), over by itself\n"
+    "after D seconds where it has a length:\n"
+    "  --supply-restart-at S   the supply comes up again in its power-up state: output\n"
+    "                          off, 0 V, 0 A (a blip on its mains; the link is kept)\n"
+    "  --battery-restart-at S[:D]  the battery's electronics restart: no replies for D\n"
+    "                          seconds (default 8), then up switched off\n"
+    "  --output-off-at S[:D]   the supply's output switched off at its front panel, and\n"
+    "                          on again after D seconds (default 35)\n"
+    "  --over-voltage-at S[:D] the supply's over-voltage protection trips, its output\n"
+    "                          off until cleared by hand after D seconds (default 40)\n"
+    "  --heatsink-hot-at S[:D] the battery switches itself off at its heatsink hot limit,\n"
+    "                          and on again after D seconds (default 30)\n"
+    "  --under-way             start as a charge already under way: the supply set up\n"
+    "                          (35.9 V, 45 A) and on, the battery switched on\n";
 
 // getopt_long's values for the options; above any character.
 enum Option : int {
@@ -79,6 +94,12 @@ enum Option : int {
     OPT_CLOSE_BATTERY_AFTER,
     OPT_CLOSE_SUPPLY_AFTER,
     OPT_SUPPLY_QUIET_AFTER,
+    OPT_SUPPLY_RESTART_AT,
+    OPT_BATTERY_RESTART_AT,
+    OPT_OUTPUT_OFF_AT,
+    OPT_OVER_VOLTAGE_AT,
+    OPT_HEATSINK_HOT_AT,
+    OPT_UNDER_WAY,
 };
 
 constexpr option LONG_OPTIONS[] = {
@@ -105,6 +126,12 @@ constexpr option LONG_OPTIONS[] = {
     {"close-battery-after", required_argument, nullptr, OPT_CLOSE_BATTERY_AFTER},
     {"close-supply-after", required_argument, nullptr, OPT_CLOSE_SUPPLY_AFTER},
     {"supply-quiet-after", required_argument, nullptr, OPT_SUPPLY_QUIET_AFTER},
+    {"supply-restart-at", required_argument, nullptr, OPT_SUPPLY_RESTART_AT},
+    {"battery-restart-at", required_argument, nullptr, OPT_BATTERY_RESTART_AT},
+    {"output-off-at", required_argument, nullptr, OPT_OUTPUT_OFF_AT},
+    {"over-voltage-at", required_argument, nullptr, OPT_OVER_VOLTAGE_AT},
+    {"heatsink-hot-at", required_argument, nullptr, OPT_HEATSINK_HOT_AT},
+    {"under-way", no_argument, nullptr, OPT_UNDER_WAY},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -144,6 +171,16 @@ bool parseLengths(std::string_view list, std::vector<size_t> *lengths) {
     }
     *lengths = std::move(parsed);
     return true;
+}
+
+// "S" or "S:D": an event's second and, where given, its length.
+bool parseEvent(std::string_view text, double *at, double *seconds) {
+    size_t colon = text.find(':');
+    if (colon != std::string_view::npos &&
+        (seconds == nullptr || !zorsim::parseNumber(text.substr(colon + 1), 0.0, 1e6, seconds))) {
+        return false;
+    }
+    return zorsim::parseNumber(text.substr(0, colon), 0.0, 1e6, at);
 }
 
 // Empty `message`: getopt_long has said what is wrong.
@@ -224,6 +261,33 @@ int main(int argc, char **argv) {
                 }
                 break;
             }
+            case OPT_SUPPLY_RESTART_AT:
+            case OPT_BATTERY_RESTART_AT:
+            case OPT_OUTPUT_OFF_AT:
+            case OPT_OVER_VOLTAGE_AT:
+            case OPT_HEATSINK_HOT_AT: {
+                zorsim::Events &e = opt.events;
+                const bool restart = c == OPT_SUPPLY_RESTART_AT;
+                double *at = restart                       ? &e.supplyRestartAt
+                             : c == OPT_BATTERY_RESTART_AT ? &e.batteryRestartAt
+                             : c == OPT_OUTPUT_OFF_AT      ? &e.outputOffAt
+                             : c == OPT_OVER_VOLTAGE_AT    ? &e.overVoltageAt
+                                                           : &e.heatsinkHotAt;
+                double *seconds = restart                       ? nullptr
+                                  : c == OPT_BATTERY_RESTART_AT ? &e.batteryRestartSeconds
+                                  : c == OPT_OUTPUT_OFF_AT      ? &e.outputOffSeconds
+                                  : c == OPT_OVER_VOLTAGE_AT    ? &e.overVoltageSeconds
+                                                                : &e.heatsinkHotSeconds;
+                if (!parseEvent(value, at, seconds)) {
+                    return usageError(name + (restart
+                                                  ? " wants seconds from 0 to 1000000"
+                                                  : " wants S or S:D, seconds from 0 to 1000000"));
+                }
+                break;
+            }
+            case OPT_UNDER_WAY:
+                opt.underWay = true;
+                break;
             case OPT_SPEED:
                 if (!zorsim::parseNumber(value, 0.001, 1e6, &opt.speed)) {
                     return usageError("--speed wants a factor from 0.001 to 1000000");
@@ -323,9 +387,9 @@ int main(int argc, char **argv) {
         c.supplyLines, c.supplyErrors);
     printf(
         "faults: %ld dropped, %ld resized, %ld garbled, %ld split, %ld delayed, %ld links "
-        "closed, %ld queries unanswered\n",
+        "closed, %ld queries unanswered; %ld events played\n",
         c.faultDrops, c.faultResizes, c.faultGarbles, c.faultSplits, c.faultDelays, c.faultCloses,
-        c.silentQueries);
+        c.silentQueries, c.events);
     if (logFile != nullptr) {
         fclose(logFile);
     }

@@ -103,7 +103,7 @@ double Model::openCircuitVolts() const {
 }
 
 double Model::outputAmps() const {
-    if (!supply_.output || !enabled_) {
+    if (!supply_.output || !enabled_ || heatsinkLimit_) {
         return 0.0;
     }
     double limit = std::min(supply_.iset, supply_.imax);
@@ -124,7 +124,7 @@ double Model::outputVolts() const {
     if (!supply_.output) {
         return 0.0;
     }
-    if (!enabled_) {
+    if (!enabled_ || heatsinkLimit_) {
         return std::min(supply_.vset, supply_.vmax);  // no load
     }
     return stackVolts();
@@ -150,7 +150,7 @@ int Model::balanceRegister() const {
 
 int Model::statusRegister() const {
     int reg = 0;
-    if (enabled_) {
+    if (enabled_ && !heatsinkLimit_) {
         reg |= STATUS_ENABLE;
     }
     if (outputAmps() > 0.05) {
@@ -164,7 +164,7 @@ int Model::statusRegister() const {
             reg |= STATUS_BATTERY_HOT;
         }
     }
-    if (temps_[8] >= HOT_HEATSINK) {
+    if (temps_[8] >= HOT_HEATSINK || heatsinkLimit_) {
         reg |= STATUS_HEATSINK_HOT;
     }
     return reg;
@@ -204,6 +204,42 @@ void Model::step(double dt) {
 void Model::fail(int code) {
     supply_.err = code;
     ++errorsRaised_;
+}
+
+void Model::restartSupply() {
+    supply_ = SupplySettings{};
+}
+
+void Model::switchOutput(bool on) {
+    supply_.output = on;
+    checkProtection();
+}
+
+void Model::tripOverVoltage() {
+    supply_.output = false;
+    supply_.fault |= FAULT_OVER_VOLTAGE;
+    supply_.latchedStatus |= STS_OVER_VOLTAGE;
+}
+
+void Model::clearProtection() {
+    supply_.fault = 0;
+    supply_.latchedStatus = 0;
+    switchOutput(true);
+}
+
+void Model::restartBattery() {
+    enabled_ = false;
+}
+
+void Model::holdHeatsinkLimit(bool held) {
+    heatsinkLimit_ = held;
+}
+
+void Model::startUnderWay() {
+    supply_.vset = 35.9;
+    supply_.iset = 45.0;
+    supply_.output = true;
+    enabled_ = true;
 }
 
 void Model::checkProtection() {

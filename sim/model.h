@@ -104,6 +104,16 @@ class Model {
     const std::array<double, 9> &temperatures() const { return temps_; }
     const SupplySettings &supply() const { return supply_; }
 
+    // What happens to real instruments, played at a given moment.
+    void restartSupply();               // back in its power-up state: output off, 0 V, 0 A
+    void switchOutput(bool on);         // by hand, at the front panel
+    void tripOverVoltage();             // output off, the fault latched until cleared
+    void clearProtection();             // the fault cleared by hand, the output on again
+    void restartBattery();              // its electronics come up switched off
+    void holdHeatsinkLimit(bool held);  // switched off by its heatsink hot limit while held
+    // A charge already under way: the supply set up as the charger does it and on, the battery on.
+    void startUnderWay();
+
     // Sets the supply's error code, as a command it cannot take does.
     void fail(int code);
     // How many times the supply's error code has been set.
@@ -122,6 +132,7 @@ class Model {
     double simSeconds_ = 0.0;
     SupplySettings supply_;
     bool enabled_ = false;
+    bool heatsinkLimit_ = false;  // the battery holds itself off
     bool fanOn_ = false;
     std::array<Cell, CELLS> cells_{};
     std::array<double, 9> temps_{};  // layers 8 down to 1, then the heatsink

@@ -54,15 +54,15 @@ struct Query {
     const char *keyword;
 };
 
-// Asks `keyword?` until some reply text arrives, at most XFR_QUERY_TRIES
-// times; a failed receive is reported and counts as a try. `reply` then holds
-// the last receive's text, possibly empty. Returns 0, or sendStr's negative
-// result as soon as a question cannot be sent.
-int exchange(int port, const Query &query, char *reply) {
+// Asks `keyword?` until some reply text arrives, at most `tries` times; a
+// failed receive is reported and counts as a try. `reply` then holds the last
+// receive's text, possibly empty. Returns 0, or sendStr's negative result as
+// soon as a question cannot be sent.
+int exchange(int port, const Query &query, char *reply, int tries = XFR_QUERY_TRIES) {
     char question[16];
     snprintf(question, sizeof question, "%s?\r", query.keyword);
     int last = -1;
-    for (int tries = 0; tries < XFR_QUERY_TRIES && last <= 0; ++tries) {
+    for (int asked = 0; asked < tries && last <= 0; ++asked) {
         flushRecv(port);  // a failure is reported by the port layer; asking goes on
         last = sendStr(port, question);
         if (last < 0) {
@@ -98,9 +98,9 @@ int parseReply(const Query &query, const char *reply, T *value) {
 
 // A whole single-value query: the exchange, then the parse of whatever came.
 template <typename T>
-int ask(int port, const Query &query, T *value) {
+int ask(int port, const Query &query, T *value, int tries = XFR_QUERY_TRIES) {
     char reply[XFR_REPLY_SIZE] = {};
-    const int sent = exchange(port, query, reply);
+    const int sent = exchange(port, query, reply, tries);
     if (sent < 0) {
         return sent;
     }
@@ -186,4 +186,19 @@ int xfrGetStatus(int port, int *asts, int *sts, int *fault) {
         parsed = parseReply(questions[i], reply, registers[i]);  // only FAULT's result is kept
     }
     return parsed;
+}
+
+int xfrReadState(int port, XfrState *state) {
+    const char *name = "xfrReadState";
+    int read = ask(port, {name, "OUT"}, &state->output, 1);
+    if (read == 1) {
+        read = ask(port, {name, "VSET"}, &state->voltsSet, 1);
+    }
+    if (read == 1) {
+        read = ask(port, {name, "ISET"}, &state->ampsSet, 1);
+    }
+    if (read == 1) {
+        read = ask(port, {name, "FAULT"}, &state->fault, 1);
+    }
+    return read == 1 ? 1 : read < -1 ? read : -1;
 }

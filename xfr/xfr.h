@@ -54,3 +54,25 @@ int xfrGetErr(int port, int *code);       // error code
 // FAULT parse, or sendStr's negative result, after which later questions
 // are not asked.
 int xfrGetStatus(int port, int *asts, int *sts, int *fault);
+
+// Bit of the FAULT register: the over-voltage protection tripped, which
+// switched the output off and keeps it off until it is cleared.
+constexpr int XFR_FAULT_OVER_VOLTAGE = 0x04;
+
+// What the supply says of its own state: enough to tell a supply that came
+// up again in its power-up state from one switched off by hand or by its
+// protection.
+struct XfrState {
+    int output;       // OUT?: 1 on, 0 off
+    double voltsSet;  // VSET?
+    double ampsSet;   // ISET?
+    int fault;        // FAULT?: the protections that tripped, 0 for none
+};
+
+// Asks OUT?, VSET?, ISET? and FAULT? in turn, each once, so that a supply
+// that does not answer costs one receive wait, not the queries' tries; the
+// asking stops at the first question without a readable answer. Returns 1
+// when all four were read into *state; -1 otherwise (the fields read so far
+// are filled in), or sendStr's negative result when a question could not be
+// sent.
+int xfrReadState(int port, XfrState *state);

@@ -7,6 +7,7 @@
 #include <time.h>
 
 #include <string>
+#include <utility>
 
 #include "serial/serial.h"
 #include "util/util.h"
@@ -54,8 +55,12 @@ bool linkReady(LinkWatch *link, int port) {
         return true;
     }
     fflush(stdout);  // the poll's lines so far are out before the attempt's wait
-    if (reopenPort(port) < 0) {
-        fprintf(stderr, "%s link not restored: %s\n", link->instrument, strerror(errno));
+    int reopened = reopenPort(port), error = errno;
+    if (const char *note = takeLookupNote(port)) {
+        fprintf(stderr, "%s link: %s\n", link->instrument, note);
+    }
+    if (reopened < 0) {
+        fprintf(stderr, "%s link not restored: %s\n", link->instrument, strerror(error));
         return false;
     }
     link->lost = false;
@@ -63,6 +68,110 @@ bool linkReady(LinkWatch *link, int port) {
     fprintf(stderr, "%s link restored after %ld s\n", link->instrument, seconds);
     systemLog(LOG_NOTICE, "ZOR %s link restored after %ld s", link->instrument, seconds);
     return true;
+}
+
+// The start-up's set-up of the supply: clear, output off, the set-up
+// voltage, `amps`, output on.
+void setUpSupply(int port, double amps) {
+    xfrInit(port);
+    xfrDisableOutput(port);
+    xfrSetVolts(port, SETUP_VOLTS);
+    xfrSetCurrent(port, amps);
+    xfrEnableOutput(port);
+}
+
+// Reads the supply's state for a charge that has stopped; never while it
+// flows. A link found lost is left to the poll's setting to reopen, and the
+// supply is asked again at the poll after that.
+bool askSupply(ChargeState *state, XfrState *supply) {
+    LinkWatch *link = &state->supplyLink;
+    noticeLoss(link, state->supplyPort);
+    state->flow.askFoundSupplyLost = link->lost;
+    if (link->lost) {
+        return false;
+    }
+    const bool answered = xfrReadState(state->supplyPort, supply) == 1;
+    noticeLoss(link, state->supplyPort);
+    return answered;
+}
+
+// Whether the cause of a stopped charge is to be looked for at this poll:
+// when the episode starts, and while the supply's part of it is unknown,
+// when the supply's link is back or every NO_CURRENT_ASK_POLLS polls.
+bool timeToAsk(const ChargeState *state, bool starts) {
+    const ChargeFlow &flow = state->flow;
+    return starts ||
+           (!flow.causeKnown && ((flow.askFoundSupplyLost && !state->supplyLink.lost) ||
+                                 state->polls - flow.askedAtPoll >= NO_CURRENT_ASK_POLLS));
+}
+
+// Looks for why the charge stopped, restores what a restart lost (once an
+// episode each) and says the cause: when the episode starts, and again when
+// a later look finds another.
+void lookForCause(ChargeState *state, bool starts) {
+    ChargeFlow &flow = state->flow;
+    NoCurrentFindings found{};
+    found.batteryStatus = state->status.statusRegister;
+    found.afterSilence = flow.afterSilence;
+    found.setUpVolts = SETUP_VOLTS;
+    found.stageAmps = state->chargeCurrent;
+    found.supplyAnswered = askSupply(state, &found.supply);
+    flow.askedAtPoll = state->polls;
+    const NoCurrentVerdict verdict = judgeNoCurrent(found);
+    if (verdict.setUpSupply && !flow.supplySetUp) {
+        flow.supplySetUp = true;
+        setUpSupply(state->supplyPort, state->chargeCurrent);
+        noticeLoss(&state->supplyLink, state->supplyPort);
+    }
+    if (verdict.switchBatteryOn && !flow.batterySwitchedOn &&
+        linkReady(&state->batteryLink, state->batteryPort)) {
+        flow.batterySwitchedOn = true;
+        sendStr(state->batteryPort, "@AC\n");
+        noticeLoss(&state->batteryLink, state->batteryPort);
+    }
+    flow.causes = verdict.causes;
+    flow.causeKnown = found.supplyAnswered && verdict.causes != 0;
+    if (starts || verdict.text != flow.cause) {
+        flow.cause = verdict.text;
+        const double amps = batteryCurrentOf(&state->status);
+        fprintf(stderr, "no charge current: battery %.2f A with %.1f A set; %s\n", amps,
+                state->chargeCurrent, flow.cause.c_str());
+        systemLog(LOG_ERR, "ZOR no charge current: battery %.2f A with %.1f A set; %s", amps,
+                  state->chargeCurrent, flow.cause.c_str());
+    }
+}
+
+// Follows the battery current of each accepted reply before the end of
+// charge: an episode starts at the NO_CURRENT_REPLIES-th low reply in a row
+// and ends, said once, at the first reply that shows the current back.
+void watchChargeFlow(ChargeState *state) {
+    ChargeFlow &flow = state->flow;
+    const bool afterSilence = std::exchange(flow.repliesStopped, false);
+    if (state->endOfCharge) {
+        flow = ChargeFlow{};  // the battery is off by design
+        return;
+    }
+    if (batteryCurrentOf(&state->status) >= NO_CURRENT_AMPS) {
+        if (flow.stopped) {
+            long seconds = (state->lastReplyAtMs - flow.sinceMs) / 1000;
+            fprintf(stderr, "charge current again after %ld s\n", seconds);
+            systemLog(LOG_NOTICE, "ZOR charge current again after %ld s", seconds);
+        }
+        flow = ChargeFlow{};
+        return;
+    }
+    if (flow.lowReplies++ == 0) {
+        flow.sinceMs = state->lastReplyAtMs;
+        flow.afterSilence = afterSilence;
+    }
+    if (flow.lowReplies < NO_CURRENT_REPLIES) {
+        return;
+    }
+    const bool starts = !flow.stopped;
+    flow.stopped = true;
+    if (timeToAsk(state, starts)) {
+        lookForCause(state, starts);
+    }
 }
 
 // Tells the service manager how the charge stands, and that the loop goes
@@ -104,13 +213,17 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
         decodeStatusReply(reply, &state->status);
         reportStatus(&state->status, dataLog);
         stepChargeSchedule(state);
+        watchChargeFlow(state);
         printf("\n****setting charge current to %f\n\n", state->chargeCurrent);
         if (linkReady(&state->supplyLink, state->supplyPort)) {
             xfrSetCurrent(state->supplyPort, state->chargeCurrent);
             noticeLoss(&state->supplyLink, state->supplyPort);
         }
-    } else if (count > 0) {
-        ++state->otherReplies;
+    } else {
+        state->flow.repliesStopped = true;
+        if (count > 0) {
+            ++state->otherReplies;
+        }
     }
     puts("going to sleep");
     fflush(stdout);  // the poll's report goes out before the pause, in one piece
@@ -154,11 +267,21 @@ void stepChargeSchedule(ChargeState *state) {
 
 std::string chargeStatusLine(const ChargeState *state, long nowMs) {
     char text[160];
-    int size = state->endOfCharge
-                   ? snprintf(text, sizeof text, "end of charge, %.1f A", state->chargeCurrent)
-                   : snprintf(text, sizeof text, "stage %d/4, %.1f A", state->ChargeStage + 1,
-                              state->chargeCurrent);
-    std::string line(text, static_cast<size_t>(size));
+    if (state->endOfCharge) {
+        snprintf(text, sizeof text, "end of charge, %.1f A", state->chargeCurrent);
+    } else if (state->flow.stopped) {
+        // Not the current it cannot deliver: for how long, and why.
+        snprintf(text, sizeof text,
+                 "stage %d/4, no charge current for %ld s: ", state->ChargeStage + 1,
+                 (nowMs - state->flow.sinceMs) / 1000);
+    } else {
+        snprintf(text, sizeof text, "stage %d/4, %.1f A", state->ChargeStage + 1,
+                 state->chargeCurrent);
+    }
+    std::string line = text;
+    if (!state->endOfCharge && state->flow.stopped) {
+        line += state->flow.cause;
+    }
     if (state->acceptedReplies == 0) {
         line += ", no reply yet";
     } else {
@@ -206,11 +329,7 @@ int chargeOn(const ChargeRunOptions *options) {
         perror("unable to open connection to xantrex");
         result = -1;
     } else {
-        xfrInit(state.supplyPort);
-        xfrDisableOutput(state.supplyPort);
-        xfrSetVolts(state.supplyPort, SETUP_VOLTS);
-        xfrSetCurrent(state.supplyPort, state.chargeCurrent);
-        xfrEnableOutput(state.supplyPort);
+        setUpSupply(state.supplyPort, state.chargeCurrent);
         fflush(stdout);
         options->sleepSeconds(SETTLE_SECONDS);
 

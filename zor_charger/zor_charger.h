@@ -26,6 +26,8 @@
 
 #include <string>
 
+#include "xfr/xfr.h"
+
 constexpr int STATUS_REPLY_SIZE = 77;    // bytes in a status reply
 constexpr int RECEIVE_BUFFER_SIZE = 80;  // bytes in the battery's receive buffer
 constexpr int DATA_LOG_NAME_SIZE = 80;   // bytes for the data log's file name
@@ -148,6 +150,69 @@ struct LinkWatch {
     long losses;    // times it was found lost
 };
 
+// A charge that stopped flowing: before the end of charge, NO_CURRENT_REPLIES
+// accepted replies in a row whose battery current is below NO_CURRENT_AMPS
+// (every stage asks 7.5 A or more). Replies that are not accepted neither
+// start nor end one.
+constexpr double NO_CURRENT_AMPS = 1.0;
+constexpr int NO_CURRENT_REPLIES = 3;
+constexpr long NO_CURRENT_ASK_POLLS = 6;  // polls between looks for a cause still unknown
+
+// Why no charge current flows, as the instruments tell it: a set of these.
+enum NoCurrentCause : unsigned {
+    SUPPLY_RESTARTED = 1u << 0,      // output off in its power-up state: set up again
+    SUPPLY_OUTPUT_OFF = 1u << 1,     // output off with our set points: a hand or a protection
+    SUPPLY_OVER_VOLTAGE = 1u << 2,   // its over-voltage protection tripped
+    SUPPLY_NOT_ANSWERING = 1u << 3,  // its state could not be read
+    BATTERY_RESTARTED = 1u << 4,     // came up switched off after its replies had stopped
+    BATTERY_SWITCHED_OFF = 1u << 5,  // switched off while it kept answering
+    BATTERY_PROTECTION = 1u << 6,    // switched off by one of its limits
+};
+constexpr unsigned NO_CURRENT_CAUSES = 7;  // bits in use, for those who list them
+
+// A cause's name for machines, one word of a fixed set ("supply_restarted");
+// null for anything but one NoCurrentCause bit.
+const char *noCurrentCauseName(unsigned cause);
+
+// What the instruments said when the charge was found stopped.
+struct NoCurrentFindings {
+    int batteryStatus;    // status register of the latest accepted reply
+    bool afterSilence;    // the episode's first reply came right after replies had stopped
+    bool supplyAnswered;  // `supply` holds the supply's answers
+    XfrState supply;
+    double setUpVolts;  // what the charger set: its voltage and the stage's current
+    double stageAmps;
+};
+
+// What is to be done about it, and what to say.
+struct NoCurrentVerdict {
+    unsigned causes;       // NoCurrentCause bits; 0: cause unknown
+    bool setUpSupply;      // the supply restarted: send the set-up again
+    bool switchBatteryOn;  // the battery restarted: send "@AC" again
+    std::string text;      // the causes in words, "cause unknown" for none
+};
+
+// Judges the findings: a restart is what lost the settings, and only that is
+// ours to undo; a hand or a protection is said, never overridden.
+NoCurrentVerdict judgeNoCurrent(const NoCurrentFindings &found);
+
+// An episode of no charge current, from its first low reply to the accepted
+// reply that shows the current back.
+struct ChargeFlow {
+    int lowReplies;       // accepted replies in a row below NO_CURRENT_AMPS
+    bool stopped;         // NO_CURRENT_REPLIES of them: the charge has stopped
+    long sinceMs;         // monotonic milliseconds of the episode's first reply
+    bool afterSilence;    // that reply came right after replies had stopped
+    bool repliesStopped;  // a poll since the last accepted reply went without one
+    unsigned causes;      // as last judged
+    bool causeKnown;      // judged with the supply's answers and some cause found
+    std::string cause;    // as last said
+    long askedAtPoll;     // the poll of the last look for the cause
+    bool askFoundSupplyLost;
+    bool supplySetUp;        // set up again in this episode
+    bool batterySwitchedOn;  // "@AC" sent again in this episode
+};
+
 // The state of one charge run.
 struct ChargeState {
     int supplyPort;
@@ -163,11 +228,13 @@ struct ChargeState {
     long lastReplyAtMs;    // monotonic milliseconds of the latest accepted reply
     time_t lastReplyTime;  // and its calendar time
     bool endOfCharge;      // the battery has been told to switch off
+    ChargeFlow flow;       // whether the charge current flows, and why not
 };
 
 // One line on how the charge stands, for the service manager's status: the
-// stage and its current (or the end of charge), the gas gauge and the time
-// since the last accepted reply, and each lost link with how long ago.
+// stage and its current (or the end of charge; or, while the charge has
+// stopped, for how long and why), the gas gauge and the time since the last
+// accepted reply, and each lost link with how long ago.
 std::string chargeStatusLine(const ChargeState *state, long nowMs);
 
 // The charge's state for monitors, in Prometheus's text format: one file,

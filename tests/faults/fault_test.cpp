@@ -2,10 +2,14 @@
 // leave the run going, accept exactly the 77-byte reads, change the record only
 // as the scan rules say, and log one complete line per accepted reply.
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -13,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -372,7 +377,10 @@ class ChargeFixture : public ::testing::Test {
     void TearDown() override {
         bench_.reset();
         closelog();
-        EXPECT_EQ(zortest::openDescriptorCount(), descriptors_) << "every descriptor closed";
+        // A lookup given up on closes its socket once it is answered.
+        EXPECT_TRUE(zortest::waitFor(std::chrono::seconds(6), [&] {
+            return zortest::openDescriptorCount() == descriptors_;
+        })) << "every descriptor closed";
     }
     // A bench serving with `options`; the test fails when it cannot start.
     zorsim::Bench &startBench(const zorsim::Options &options) {
@@ -535,6 +543,60 @@ enum class Drop {
     ServerGone,    // the battery's server is gone, connections refused, then back
     Ser2netKick,   // a second client takes the battery's line through ser2net
     PtyReplugged,  // the battery's serial device goes and comes back at its path
+    NameSilent,    // the battery's name server stops answering, then its link drops
+    NameMoves,     // the battery's name moves to a new address; nothing is left at the old
+};
+
+// dnsmasq on a loopback address of its own, answering for zor-battery.test
+// from a hosts file it reads again on SIGHUP. The thread that enters, and the
+// threads it starts, have the resolver pointed at it in a private mount
+// namespace; the machine's own resolver settings are never touched.
+class NameServer {
+  public:
+    ~NameServer() { signal(SIGCONT); }  // a stopped one would not hear the TERM
+    bool enter(const std::string &at, std::string *why) {
+        const std::string conf = dir_.path() + "/resolv.conf";
+        std::ofstream(conf) << "nameserver " << address_ << "\n";
+        if (access(DNSMASQ, X_OK) != 0) {
+            *why = "dnsmasq is not installed (bash scripts/setup.sh installs it)";
+        } else if (unshare(CLONE_NEWNS) != 0 ||
+                   mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                   mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0) {
+            *why = std::string("no private mount namespace: ") + strerror(errno);
+        }
+        return why->empty() && point(at);
+    }
+    // Starts the server, or has it read the hosts file again; true once the
+    // name resolves to `to`.
+    bool point(const std::string &to) {
+        std::ofstream(dir_.path() + "/hosts") << to << " zor-battery.test\n";
+        if (server_) {
+            server_->signal(SIGHUP);
+        } else {
+            server_ = std::make_unique<zortest::Child>(
+                std::vector<std::string>{
+                    DNSMASQ, "-k", "-C", "/dev/null", "--no-resolv", "--no-hosts",
+                    "--bind-interfaces", "--listen-address=" + address_,
+                    "--addn-hosts=" + dir_.path() + "/hosts", "--pid-file=", "-u", "root"},
+                dir_.path(), dir_.path() + "/dns.out");
+        }
+        return zortest::waitFor(std::chrono::seconds(5), [&] {
+            hostent *found = gethostbyname("zor-battery.test");
+            return found != nullptr && inet_ntoa(*reinterpret_cast<in_addr *>(found->h_addr)) == to;
+        });
+    }
+    void signal(int number) {
+        if (server_) {
+            server_->signal(number);
+        }
+    }
+
+  private:
+    static constexpr const char *DNSMASQ = "/usr/sbin/dnsmasq";
+    zortest::TempDir dir_;
+    std::string address_ =
+        "127.53." + std::to_string(getpid() >> 8 & 255) + "." + std::to_string(getpid() & 255);
+    std::unique_ptr<zortest::Child> server_;
 };
 
 struct LinkFaultCase {
@@ -567,9 +629,14 @@ TEST_P(LinkFaultTest, ChargeGoesOnOnceTheLinkIsBack) {
     zorsim::Bench &bench = startBench(opt);
 
     // The rows that take the battery's server away give it a bench of its own.
+    // Its battery charges on as before the outage: the server went, not the battery.
     zorsim::Options own = benchOptions({});
+    own.underWay = true;
     own.batteryPort = zortest::unusedLoopbackPort();
     own.batteryPty = c.drop == Drop::PtyReplugged;
+    const bool named = c.drop == Drop::NameSilent || c.drop == Drop::NameMoves;
+    const std::string nameAt = own.host = c.drop == Drop::NameMoves ? "127.0.0.2" : "127.0.0.1";
+    NameServer names;
     zortest::TempDir dir;
     const std::string device = dir.path() + "/ttyZOR";  // as a udev rule names it
     std::unique_ptr<zorsim::Bench> battery;
@@ -585,7 +652,7 @@ TEST_P(LinkFaultTest, ChargeGoesOnOnceTheLinkIsBack) {
     std::function<void(long)> afterPoll;
     zortest::Ser2net server;
     std::vector<std::string> heard;  // by the battery, on every server it had
-    if (c.drop == Drop::ServerGone || c.drop == Drop::PtyReplugged) {
+    if (c.drop == Drop::ServerGone || c.drop == Drop::PtyReplugged || c.drop == Drop::NameMoves) {
         bringBack();
         batteryEndpoint = own.batteryPty ? device : battery->batteryEndpoint();
         afterPoll = [&](long poll) {
@@ -593,7 +660,12 @@ TEST_P(LinkFaultTest, ChargeGoesOnOnceTheLinkIsBack) {
                 heard = battery->received(Instrument::Battery);
                 battery.reset();
                 std::filesystem::remove(device);
-            } else if (poll == c.faultAfter + c.pollsLost) {
+                if (c.drop == Drop::NameMoves) {
+                    own.host = "127.0.0.3";
+                    EXPECT_TRUE(names.point(own.host));
+                }
+            }
+            if (poll == c.faultAfter + c.pollsLost) {
                 bringBack();
             }
         };
@@ -614,6 +686,16 @@ TEST_P(LinkFaultTest, ChargeGoesOnOnceTheLinkIsBack) {
             EXPECT_EQ(recvStr(tool, reply, sizeof reply), STATUS_REPLY_SIZE);
             closePort(tool);
         };
+    } else if (c.drop == Drop::NameSilent) {
+        afterPoll = [&](long poll) {
+            if (poll == c.faultAfter) {
+                names.signal(SIGSTOP);  // queries go unanswered, as to a name server that is down
+            }
+        };
+    }
+    if (named) {
+        int port = battery ? own.batteryPort : zortest::loopbackPortOf(bench.batteryEndpoint());
+        batteryEndpoint = "tcp:zor-battery.test:" + std::to_string(port);
     }
     // The link that dropped, a poll after its outage: the port list holds the
     // supply's, then the battery's.
@@ -634,8 +716,19 @@ TEST_P(LinkFaultTest, ChargeGoesOnOnceTheLinkIsBack) {
     // outage of a known length needs real pauses.
     unsigned (*pause)(unsigned) = kick ? shortPause : c.restoredAfter > 0 ? outagePause : noSleep;
     auto start = std::chrono::steady_clock::now();
-    ChargeRecord run = chargeAgainst(bench, c.polls, pause, supplyEndpoint, batteryEndpoint, watch);
+    ChargeRecord run;
+    std::string skip;
+    std::thread charge([&] {  // a name row's resolver is this thread's own
+        if (!named || names.enter(nameAt, &skip)) {
+            run = chargeAgainst(bench, c.polls, pause, supplyEndpoint, batteryEndpoint, watch);
+        }
+    });
+    charge.join();
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    if (!skip.empty()) {
+        GTEST_SKIP() << skip;
+    }
+    names.signal(SIGCONT);  // it answers what it was asked meanwhile, and no lookup stays open
     ASSERT_EQ(static_cast<long>(run.states.size()), c.polls);
     const ChargeState &last = run.states.back();
     auto accepted = [&](long from) {
@@ -669,6 +762,15 @@ TEST_P(LinkFaultTest, ChargeGoesOnOnceTheLinkIsBack) {
         heard.insert(heard.end(), now.begin(), now.end());
     }
     EXPECT_EQ(std::count(heard.begin(), heard.end(), "@AC\n"), 1) << "woken once, not at a reopen";
+    EXPECT_EQ(zortest::occurrences(run.err,
+                                   "battery link: zor-battery.test not resolved (Temporary "
+                                   "failure in name resolution); using 127.0.0.1\n"),
+              static_cast<size_t>(c.drop == Drop::NameSilent ? losses : 0))
+        << "said once an outage";
+    if (named) {
+        EXPECT_EQ(reopened.lastAddress, inet_addr(own.host.c_str()))
+            << "where the name last pointed";
+    }
     if (c.faults.closeBatteryAfter == 1) {  // lost at every poll: no reopen may wait
         EXPECT_LT(took.count(), 20) << "a hundred outages take a few seconds";
     } else {
@@ -698,7 +800,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Gone for three polls paced 0.35 s apart: an outage of a second.
         LinkFaultCase{"BatteryServerGone", Drop::ServerGone, {}, 8, 2, 3, 1, 1},
         LinkFaultCase{"Ser2netKick", Drop::Ser2netKick, {}, 6, 2, 1, 1},
-        LinkFaultCase{"PtyReplugged", Drop::PtyReplugged, {}, 8, 2, 2, 1}),
+        LinkFaultCase{"PtyReplugged", Drop::PtyReplugged, {}, 8, 2, 2, 1},
+        // The name server stops after three polls, the link drops after five.
+        LinkFaultCase{
+            "NameServerStops", Drop::NameSilent, {.closeBatteryAfter = 6}, 10, 3, 0, 1, 1},
+        LinkFaultCase{"NameMoves", Drop::NameMoves, {}, 8, 2, 0, 1}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The charger never asks the supply anything; a query of the commissioning

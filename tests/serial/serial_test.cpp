@@ -70,8 +70,13 @@ std::string subst(std::string text, const std::string &key, const std::string &v
     return text;
 }
 
-std::string noLines(const std::string &text) {
-    return zortest::withoutLineNumbers(text, "serial.cpp", "N");
+// Each file of the port layer reports under its own name.
+std::string noLines(std::string text) {
+    for (const char *file : {"port_table.cpp", "line_transfer.cpp", "transcript.cpp",
+                             "network_connect.cpp", "serial_device.cpp", "port_open.cpp"}) {
+        text = zortest::withoutLineNumbers(text, file, "N");
+    }
+    return text;
 }
 
 // Turns the listener into a host that never answers a connect, as one that is
@@ -272,9 +277,10 @@ TEST_P(OpenTest, OpensOrReportsAndLeavesNothingBehind) {
     EXPECT_EQ(closePort(handle), 0);
 }
 
-#define BAD_LINE(what) "serial.cpp:N:err: openPort: port \"PTY\" has bad " what "\n"
-#define NET_FAIL(host, port) \
-    "serial.cpp:N:open of protocol 'tcp' on server '" host "' on port '" port "' failed\n"
+#define BAD_LINE(what) "serial_device.cpp:N:err: openPort: port \"PTY\" has bad " what "\n"
+#define NET_FAIL(host, port)                                                                \
+    "network_connect.cpp:N:open of protocol 'tcp' on server '" host "' on port '" port "' " \
+                                                                                       "failed\n"
 INSTANTIATE_TEST_SUITE_P(
     Names, OpenTest,
     ::testing::Values(
@@ -296,10 +302,10 @@ INSTANTIATE_TEST_SUITE_P(
         OpenCase{"tcp::", 0, 0, 0, "", NET_FAIL("", "0")},
         OpenCase{"tcp:127.0.0.1", 0, 0, 0, "", NET_FAIL("127.0.0.1", "0")},
         OpenCase{"TCP:x:1", 9600, 8, 1, "none",
-                 "serial.cpp:N:err: openPort: could not open \"TCP:x:1\": No such file or "
+                 "serial_device.cpp:N:err: openPort: could not open \"TCP:x:1\": No such file or "
                  "directory\n"},
         OpenCase{"/dev/null", 9600, 8, 1, "none",
-                 "serial.cpp:N:err: openPort: could not tcgetattr on \"/dev/null\": "
+                 "serial_device.cpp:N:err: openPort: could not tcgetattr on \"/dev/null\": "
                  "Inappropriate ioctl for device\n"}));
 
 TEST_F(PortTest, ListFollowsEveryOpenAndClose) {
@@ -314,11 +320,12 @@ TEST_F(PortTest, ListFollowsEveryOpenAndClose) {
         nothrowCountdown = 0;
     }
     quiet.stop();
-    EXPECT_EQ(noLines(quiet.err()),
-              "serial.cpp:N:err: openPort: could not open \"/nonexistent/tty\": No such file or "
-              "directory\n"
-              "serial.cpp:N:err: openPort: out of memory for the record of \"tcp:127.0.0.1:1\"\n"
-              "serial.cpp:N:err: openPort: out of memory for a copy of \"tcp:127.0.0.1:1\"\n");
+    EXPECT_EQ(
+        noLines(quiet.err()),
+        "serial_device.cpp:N:err: openPort: could not open \"/nonexistent/tty\": No such file or "
+        "directory\n"
+        "port_open.cpp:N:err: openPort: out of memory for the record of \"tcp:127.0.0.1:1\"\n"
+        "port_open.cpp:N:err: openPort: out of memory for a copy of \"tcp:127.0.0.1:1\"\n");
     EXPECT_EQ(handle, 0);
     ASSERT_NE(ports, nullptr);
     EXPECT_EQ(ports->fd, first);
@@ -510,8 +517,8 @@ TEST_P(LinkLossTest, IsFoundClosedAndReopenedUnderItsHandle) {
     EXPECT_EQ(recvStr(handle, buf, sizeof buf), -1);
     cap.stop();
     EXPECT_EQ(result, c.finder == Finder::Receive ? 0 : c.finder == Finder::Send ? -1 : 1);
-    std::string refused =
-        "serial.cpp:N:err: port " + std::to_string(handle) + " has lost its link: " + c.why + "\n";
+    std::string refused = "port_table.cpp:N:err: port " + std::to_string(handle) +
+                          " has lost its link: " + c.why + "\n";
     EXPECT_EQ(noLines(cap.err()), c.report + refused + refused);
 
     if (c.silentFirst) {  // the reopen gives up after its 2 s and leaves the link lost
@@ -537,10 +544,12 @@ INSTANTIATE_TEST_SUITE_P(
     Losses, LinkLossTest,
     ::testing::Values(
         LossCase{"ClosedFoundByReceive", false, Finder::Receive,
-                 "serial.cpp:N:err: recvStr failed with no bytes\n", "connection closed by peer"},
-        LossCase{"ClosedFoundBeforeSending", false, Finder::Send,
-                 "serial.cpp:N:err: sendStr found the link lost: connection closed by peer\n",
+                 "line_transfer.cpp:N:err: recvStr failed with no bytes\n",
                  "connection closed by peer"},
+        LossCase{
+            "ClosedFoundBeforeSending", false, Finder::Send,
+            "line_transfer.cpp:N:err: sendStr found the link lost: connection closed by peer\n",
+            "connection closed by peer"},
         LossCase{"ResetFoundByAsking", true, Finder::Ask, "", "Connection reset by peer"},
         LossCase{"ResetThenHostSilent", true, Finder::Ask, "", "Connection reset by peer", true}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -585,15 +594,15 @@ TEST_F(PortTest, UnknownHandleAndBufferWithoutRoomAreRefused) {
     EXPECT_EQ(recvStr(handle, buf + 2, 0), -1);
     cap.stop();
     EXPECT_EQ(std::string(buf, 4), std::string("\0\0c\0", 4));
-    std::string unknown = "serial.cpp:N:err: port 999 is not open\n";
+    std::string unknown = "port_table.cpp:N:err: port 999 is not open\n";
     std::string err;
     for (int i = 0; i < 6; ++i) {
         err += unknown;
     }
     EXPECT_EQ(noLines(cap.err()),
               err +
-                  "serial.cpp:N:err: recvStr buffer of 1 bytes has no room for data\n"
-                  "serial.cpp:N:err: recvStr buffer of 0 bytes has no room for data\n");
+                  "line_transfer.cpp:N:err: recvStr buffer of 1 bytes has no room for data\n"
+                  "line_transfer.cpp:N:err: recvStr buffer of 0 bytes has no room for data\n");
     EXPECT_EQ(cap.out(), "");
     EXPECT_EQ(closePort(handle), 0);
 }
@@ -663,10 +672,10 @@ TEST_F(PortTest, TranscriptRecordsEverySendAndAppends) {
     EXPECT_TRUE(matchesTimes(logs[0], "kept|S<T>: OUT 1\rS<T>: ", start, end)) << logs[0];
     EXPECT_TRUE(matchesTimes(logs[1], "S<T>: OUT 0\r", start, end)) << logs[1];
     EXPECT_EQ(logs[2] + logs[3], "");
-    std::string err = "serial.cpp:N:err: closeLogFile: port " + std::to_string(handle) +
-                      " has no log file\nserial.cpp:N:openLogFile: cannot create "
+    std::string err = "transcript.cpp:N:err: closeLogFile: port " + std::to_string(handle) +
+                      " has no log file\ntranscript.cpp:N:openLogFile: cannot create "
                       "'/nonexistent/supply_<T>.log' for writing:No such file or directory\n" +
-                      "serial.cpp:N:openLogFile: cannot create '" + std::string(300, 'p') +
+                      "transcript.cpp:N:openLogFile: cannot create '" + std::string(300, 'p') +
                       "_<T>.log' for writing:File name too long\n";
     EXPECT_TRUE(matchesTimes(noLines(cap.err()), err, start, end)) << cap.err();
     EXPECT_EQ(access(std::string(255, 'p').c_str(), F_OK), -1);  // no cut-off name created

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -34,11 +35,15 @@ using zortest::StandIn;
 const std::string CLOSE_LINK = zortest::StandIn::HANG_UP;  // scripted: the battery hangs up
 const std::string NO_REPLY = "";                           // scripted: the receive times out
 
-std::string replyWith(int balance) {
-    char hex[3];
-    snprintf(hex, sizeof hex, "%02X", balance);
+// The sample reply with the balance register given, and by default the
+// current and the status of a charge that flows (45.00 A, Battery Enable on).
+std::string replyWith(int balance, int centiamps = 4500, int status = 0x8408) {
+    char hex[16];
+    snprintf(hex, sizeof hex, "%02X%04X%04X", balance, centiamps & 0xFFFF, status);
     std::string reply = zortest::KNOWN_REPLY;
-    return reply.replace(zortest::fieldOffset(20), 2, hex);  // the balance register
+    reply.replace(zortest::fieldOffset(20), 2, hex, 2);
+    reply.replace(zortest::fieldOffset(9), 4, hex + 2, 4);
+    return reply.replace(zortest::fieldOffset(23), 4, hex + 6, 4);
 }
 
 // Both instruments on loopback. The battery answers each "@RQ" with the next
@@ -47,13 +52,13 @@ std::string replyWith(int balance) {
 // the commands that carry a stamp.
 class Bench {
   public:
-    explicit Bench(std::vector<std::string> script)
+    explicit Bench(std::vector<std::string> script, StandIn::Answer supply = {})
         : battery_(Link::Tcp, '\n',
                    [script = std::move(script),
                     next = size_t{0}](const std::string &line) mutable -> std::string {
                        return line == "@RQ" && next < script.size() ? script[next++] : "";
                    }),
-          supply_(Link::Tcp, '\r') {}
+          supply_(Link::Tcp, '\r', std::move(supply)) {}
     void finish() {
         battery_.finish();
         supply_.finish();
@@ -252,6 +257,151 @@ TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
     unsetenv("ZOR_METRICS_FILE");
 }
 
+// A charge that stops flowing: what the instruments say, what the charger
+// says of it and what each instrument receives after the set-up.
+struct FlowCase {
+    const char *name;
+    std::vector<std::string> script;  // the battery's replies
+    const char *supply;  // what the supply answers to OUT?, VSET?, ISET? and FAULT?; "": nothing
+    std::string said;    // the standard error stream
+    int questions, setUps, switchOns;  // the supply's questions and set-ups, the battery's "@AC"
+};
+
+std::ostream &operator<<(std::ostream &os, const FlowCase &c) {
+    return os << c.name;
+}
+
+class FlowTest : public ChargeRunTest, public ::testing::WithParamInterface<FlowCase> {};
+
+TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
+    const FlowCase &c = GetParam();
+    std::istringstream answers(c.supply);
+    std::vector<std::string> values{std::istream_iterator<std::string>(answers), {}};
+    Bench bench(c.script, [&](const std::string &line) -> std::string {
+        static const std::vector<std::string> asked = {"OUT?", "VSET?", "ISET?", "FAULT?"};
+        auto at = std::find(asked.begin(), asked.end(), line) - asked.begin();
+        return static_cast<size_t>(at) < values.size()
+                   ? asked[at].substr(0, asked[at].size() - 1) + " " + values[at] + "\r\n"
+                   : "";
+    });
+    std::vector<std::string> statuses;
+    auto status = [](const ChargeState *state, void *lines) {
+        static_cast<std::vector<std::string> *>(lines)->push_back(
+            chargeStatusLine(state, state->lastReplyAtMs));
+    };
+    const std::string supply = bench.endpoint(Bench::SUPPLY);
+    const std::string battery = bench.endpoint(Bench::BATTERY);
+    ChargeRunOptions options{
+        supply.c_str(), battery.c_str(), noSleep,  static_cast<long>(c.script.size()),
+        nullptr,        status,          &statuses};
+    zortest::StdCapture capture;
+    ASSERT_EQ(runCharge(&options), 0);
+    bench.finish();
+    EXPECT_EQ(capture.err(), c.said);
+    const std::vector<std::string> &heard = bench.commands[Bench::SUPPLY];
+    EXPECT_EQ(std::count_if(heard.begin(), heard.end(),
+                            [](const std::string &l) { return l.ends_with("?\r"); }),
+              c.questions);
+    EXPECT_EQ(std::count(heard.begin(), heard.end(), "CLR\r") - 1, c.setUps);
+    EXPECT_EQ(std::count_if(heard.begin() + SET_UP.size(), heard.end(),
+                            [](const std::string &l) { return l.starts_with("ISET "); }),
+              c.setUps + std::count_if(c.script.begin(), c.script.end(),
+                                       [](const std::string &r) { return r.size() == 77; }));
+    const std::vector<std::string> &told = bench.commands[Bench::BATTERY];
+    EXPECT_EQ(std::count(told.begin(), told.end(), "@AC\n"), 1 + c.switchOns);
+    const std::string cause = c.said.substr(0, c.said.find('\n'));
+    if (!cause.empty()) {
+        EXPECT_THAT(statuses,
+                    ::testing::Contains(::testing::HasSubstr(
+                        "no charge current for 0 s: " + cause.substr(cause.find("set; ") + 5))));
+    }
+}
+
+const std::string FLOWS = replyWith(0), NONE = replyWith(0, 0), OFF = replyWith(0, 0, 0x0408),
+                  HOT = replyWith(0, 0, 0x2408);
+const char *const SUPPLY_ON = "1 35.9000 45.0000 0", *const SUPPLY_AT_POWER_UP =
+                                                         "0 0.0000 0.0000 0";
+const std::string NO_CURRENT = "no charge current: battery 0.00 A with 45.0 A set; ";
+const std::string AGAIN = "charge current again after 0 s\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, FlowTest,
+    ::testing::Values(
+        FlowCase{"Flows", {FLOWS, FLOWS, FLOWS, FLOWS}, SUPPLY_ON, "", 0, 0, 0},
+        // Balanced twice, then at 0xFF twice: "@AF", and the battery is off by design.
+        FlowCase{
+            "EndOfCharge",
+            {replyWith(1), replyWith(1), replyWith(0xFF), replyWith(0xFF),
+             replyWith(0xFF, 0, 0x0408), replyWith(0xFF, 0, 0x0408), replyWith(0xFF, 0, 0x0408)},
+            SUPPLY_ON,
+            "",
+            0,
+            0,
+            0},
+        FlowCase{"SupplyRestarted",
+                 {NONE, NONE, NONE, FLOWS},
+                 SUPPLY_AT_POWER_UP,
+                 NO_CURRENT + "supply restarted; set up again\n" + AGAIN,
+                 4,
+                 1,
+                 0},
+        FlowCase{"SupplyOutputOff",
+                 {NONE, NONE, NONE, NONE},
+                 "0 35.9000 45.0000 0",
+                 NO_CURRENT + "supply output off\n",
+                 4,
+                 0,
+                 0},
+        FlowCase{"SupplyOverVoltage",
+                 {NONE, NONE, NONE, NONE},
+                 "0 35.9000 45.0000 4",
+                 NO_CURRENT + "supply over-voltage protection tripped\n",
+                 4,
+                 0,
+                 0},
+        // One question, one receive wait: asked again six polls on.
+        FlowCase{"SupplyNotAnswering",
+                 {NONE, NONE, NONE, NONE},
+                 "",
+                 NO_CURRENT + "supply not answering\n",
+                 1,
+                 0,
+                 0},
+        FlowCase{"BatteryRestarted",
+                 {FLOWS, NO_REPLY, OFF, OFF, OFF, FLOWS},
+                 SUPPLY_ON,
+                 NO_CURRENT + "battery restarted; switched on again\n" + AGAIN,
+                 4,
+                 0,
+                 1},
+        FlowCase{"BatterySwitchedOff",
+                 {FLOWS, OFF, OFF, OFF, OFF},
+                 SUPPLY_ON,
+                 NO_CURRENT + "battery switched off\n",
+                 4,
+                 0,
+                 0},
+        FlowCase{"BatteryProtection",
+                 {HOT, HOT, HOT},
+                 SUPPLY_ON,
+                 NO_CURRENT + "battery switched off by its own protection (heatsink hot limit)\n",
+                 4,
+                 0,
+                 0},
+        FlowCase{
+            "CauseUnknown", {NONE, NONE, NONE}, SUPPLY_ON, NO_CURRENT + "cause unknown\n", 4, 0, 0},
+        // A blip on the whole bench.
+        FlowCase{"BothRestarted",
+                 {FLOWS, NO_REPLY, OFF, OFF, OFF, FLOWS},
+                 SUPPLY_AT_POWER_UP,
+                 NO_CURRENT +
+                     "supply restarted; set up again; battery restarted; switched on again\n" +
+                     AGAIN,
+                 4,
+                 1,
+                 1}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 // A system logger and a reader of the standard output that stop taking text
 // for a while (after poll `stops`, until poll `reads`; 0: never).
 struct StallCase {
@@ -389,7 +539,7 @@ TEST_P(StallTest, PollsKeepTheirPaceAndReportsComeWholeOrCounted) {
     for (size_t i = 2; i < records.size(); ++i) {
         const std::string &record = records[i];
         EXPECT_TRUE(record.starts_with("<11>") &&
-                    (record.ends_with(": ZOR Battery Current & Gas Gauge: -1.25 5.00") ||
+                    (record.ends_with(": ZOR Battery Current & Gas Gauge: 45.00 5.00") ||
                      record.ends_with(": ZOR Battery RH: 42") ||
                      record.ends_with(": console not taking output") ||
                      record.find(": console taking output again: ") != std::string::npos))
@@ -432,7 +582,8 @@ TEST_P(StallTest, PollsKeepTheirPaceAndReportsComeWholeOrCounted) {
     while (head < came.size() && came[head] == written[head]) {
         ++head;
     }
-    while (tail < came.size() && came[came.size() - 1 - tail] == written[written.size() - 1 - tail]) {
+    while (tail < came.size() &&
+           came[came.size() - 1 - tail] == written[written.size() - 1 - tail]) {
         ++tail;
     }
     EXPECT_GE(head + tail, came.size()) << "the lines after the gap, whole, in order";
