@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
           clang libclang-rt-14-dev gnuplot-nox ser2net socat systemd procps valgrind
-          man-db pkg-config libseccomp-dev dnsmasq-base)
+          man-db pkg-config libseccomp-dev dnsmasq-base prometheus prometheus-node-exporter
+          python3-prometheus-client)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
@@ -32,3 +33,13 @@ if [[ " ${missing[*]} " == *" ser2net "* ]]; then
     $sudo systemctl disable --now ser2net 2>/dev/null ||
         $sudo service ser2net stop 2>/dev/null || true
 fi
+
+# Prometheus (for promtool) and the node exporter start services of their own
+# where the package manager can: the tests run the exporter themselves, on a
+# loopback port of their own, and need neither.
+for service in prometheus prometheus-node-exporter; do
+    if [[ " ${missing[*]} " == *" $service "* ]]; then
+        $sudo systemctl disable --now "$service" 2>/dev/null ||
+            $sudo service "$service" stop 2>/dev/null || true
+    fi
+done

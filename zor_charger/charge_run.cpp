@@ -208,6 +208,7 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
     if (count == STATUS_REPLY_SIZE) {
         ++state->acceptedReplies;
         state->lastReplyAtMs = monotonicMs();
+        state->lastReplyTime = time(nullptr);
         printf("response is %s\n", reply);
         decodeStatusReply(reply, &state->status);
         reportStatus(&state->status, dataLog);
@@ -220,9 +221,13 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
         }
     } else {
         state->flow.repliesStopped = true;
+        if (count > 0) {
+            ++state->otherReplies;
+        }
     }
     puts("going to sleep");
     fflush(stdout);  // the poll's report goes out before the pause, in one piece
+    writeMetrics(state);
     notifyStatus(state, "");
     sleepSeconds(POLL_SECONDS);
     puts("waking up");
@@ -334,6 +339,7 @@ int chargeOn(const ChargeRunOptions *options) {
             result = -1;
         } else {
             sendStr(state.batteryPort, "@AC\n");
+            writeMetrics(&state);
             notifyStatus(&state, "READY=1\n");
             while (options->pollLimit < 0 || state.polls < options->pollLimit) {
                 pollOnce(&state, dataLog, options->sleepSeconds);
@@ -357,6 +363,7 @@ int chargeOn(const ChargeRunOptions *options) {
 int runCharge(const ChargeRunOptions *options) {
     openConsole();
     openServiceNotify();
+    openMetrics();
     int result = chargeOn(options);
     closeServiceNotify();
     closeConsole();  // its last flush may still say a stall or a return in the system log

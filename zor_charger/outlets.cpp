@@ -81,6 +81,10 @@ struct SystemLog {
 };
 SystemLog systemLogState;
 
+// Dropped since the process started, for monitors; the counts above are an outage's.
+long consoleLinesDroppedTotal = 0;
+long systemLogMessagesDroppedTotal = 0;
+
 void keepText(Outlet &outlet, const char *text, size_t size) {
     outlet.open.append(text, size);
     size_t start = 0;
@@ -115,6 +119,7 @@ void dropBeyondBound(Outlet &outlet) {
         outlet.bytes -= oldest->size();
         outlet.lines.erase(oldest);
         ++outlet.dropped;
+        ++consoleLinesDroppedTotal;
     }
 }
 
@@ -384,6 +389,7 @@ void systemLog(int priority, const char *format, ...) {
     }
     if (sent < 0) {
         ++log.dropped;
+        ++systemLogMessagesDroppedTotal;
         if (!log.stalled) {
             log.stalled = true;
             sayOnErr("system log not taking messages\n");
@@ -403,4 +409,14 @@ void closeSystemLog() {
         close(systemLogState.fd);
         systemLogState.fd = -1;
     }
+}
+
+long systemLogMessagesDropped() {
+    std::lock_guard<std::recursive_mutex> hold(console.mutex);
+    return systemLogMessagesDroppedTotal;
+}
+
+long consoleLinesDropped() {
+    std::lock_guard<std::recursive_mutex> hold(console.mutex);
+    return consoleLinesDroppedTotal;
 }

@@ -32,6 +32,7 @@ struct KeptLines {
     long lost = 0;
 };
 KeptLines keep;
+long linesLostTotal = 0;  // since the process started; keep.lost is an outage's
 
 // Removes the last `bytes` written on fd, so that no part of a line stays.
 void cutBack(int fd, off_t bytes) {
@@ -183,6 +184,7 @@ void writeDataLogLine(FILE *dataLog, const BatteryStatus *status, time_t reportT
         keep.bytes -= keep.lines.back().size();
         keep.lines.pop_back();
         ++keep.lost;
+        ++linesLostTotal;
     } else {
         ++keep.kept;
     }
@@ -202,4 +204,12 @@ void reportStatus(const BatteryStatus *status, FILE *dataLog) {
         writeDataLogLine(dataLog, status, reportTime);
     }
     writeSystemLog(status);
+}
+
+long dataLogLinesKept() {
+    return static_cast<long>(keep.lines.size());
+}
+
+long dataLogLinesLost() {
+    return linesLostTotal;
 }

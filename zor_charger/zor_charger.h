@@ -132,6 +132,15 @@ void notifyService(const std::string &state);
 bool serviceWatchdogRequested();  // the manager wants WATCHDOG=1 from us
 void closeServiceNotify();
 
+// What the outlets have cost since the process started: system-log messages
+// and console lines dropped (the standard output's and the standard error
+// stream's), data log lines held in memory now for a file that takes none,
+// and data log lines lost past DATA_LOG_KEEP_BYTES.
+long systemLogMessagesDropped();
+long consoleLinesDropped();
+long dataLogLinesKept();
+long dataLogLinesLost();
+
 // An instrument's link as the charge run watches it. A link found lost is
 // reported once and reopened at its next use, at most once per use.
 struct LinkWatch {
@@ -215,7 +224,9 @@ struct ChargeState {
     BatteryStatus status;
     long polls;            // status requests sent
     long acceptedReplies;  // replies of exactly 77 bytes
+    long otherReplies;     // replies of any other length but none
     long lastReplyAtMs;    // monotonic milliseconds of the latest accepted reply
+    time_t lastReplyTime;  // and its calendar time
     bool endOfCharge;      // the battery has been told to switch off
     ChargeFlow flow;       // whether the charge current flows, and why not
 };
@@ -225,6 +236,19 @@ struct ChargeState {
 // stopped, for how long and why), the gas gauge and the time since the last
 // accepted reply, and each lost link with how long ago.
 std::string chargeStatusLine(const ChargeState *state, long nowMs);
+
+// The charge's state for monitors, in Prometheus's text format: one file,
+// replaced whole (a temporary file beside it, then rename) each time, so a
+// reader such as the node exporter's textfile collector never sees half of
+// it. openMetrics reads the environment: $ZOR_METRICS_FILE names the file,
+// else it is "zor_charger.prom" in the first folder of $RUNTIME_DIRECTORY;
+// with neither, writeMetrics writes nothing. writeMetrics never waits on a
+// reader and never fails the caller: a file that cannot be written is said
+// once on the standard error stream and in the system log ("metrics file not
+// written: PATH: error"), and so is the next one written ("metrics file
+// written again"). The battery's values appear once a reply was accepted.
+void openMetrics();
+void writeMetrics(const ChargeState *state);
 
 // How a charge run is driven. The program passes its fixed endpoints, the
 // system's sleep and no poll limit; a test passes its own.

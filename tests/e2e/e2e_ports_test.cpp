@@ -1,12 +1,20 @@
 // The real zor_charger against the real zor_sim on the charger's built-in
 // loopback endpoints, directly and through ser2net.
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -30,6 +38,38 @@ std::vector<std::string> received(const std::string &simLog, const std::string &
         }
     }
     return lines;
+}
+
+// The samples of a metrics file, each as "NAME{LABELS}" to its value as
+// Prometheus's Python client parses them, and "on the page" (those that the
+// node exporter's page at `url` serves as they are in the file) and
+// "node_textfile_scrape_error" from the page. Empty when either cannot be read.
+constexpr char NODE_EXPORTER[] = "/usr/bin/prometheus-node-exporter";
+constexpr char PARSE_SAMPLES[] = R"(import sys, urllib.request
+from prometheus_client.parser import text_string_to_metric_families as families
+def samples(text):
+    return {s.name + ("{" + ",".join('%s="%s"' % kv for kv in sorted(s.labels.items())) + "}"
+                      if s.labels else ""): s.value for f in families(text) for s in f.samples}
+exporter = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+page = samples(exporter.open(sys.argv[2]).read().decode())
+file = samples(open(sys.argv[1]).read())
+file["node_textfile_scrape_error"] = page["node_textfile_scrape_error"]
+file["on_the_page"] = sum(page.get(name) == value for name, value in file.items()) - 1
+for name, value in file.items():
+    print(name, repr(value))
+)";
+
+std::map<std::string, double> samples(const std::string &file, const std::string &url) {
+    std::string command =
+        "/usr/bin/python3 - " + file + " " + url + " <<'EOF'\n" + PARSE_SAMPLES + "EOF\n";
+    std::map<std::string, double> values;
+    FILE *out = popen(command.c_str(), "r");
+    char name[256];
+    double value;
+    while (fscanf(out, "%255s %lf", name, &value) == 2) {
+        values[name] = value;
+    }
+    return pclose(out) == 0 ? values : std::map<std::string, double>{};
 }
 
 class ChargeRunTest : public ::testing::Test {
@@ -129,7 +169,37 @@ class ChargeRunTest : public ::testing::Test {
 
 TEST_F(ChargeRunTest, ReachesTheEndOfChargeOverLoopbackTcp) {
     startSim({});
+    // The metrics file, read in a tight loop for 20 ms from each change in its
+    // folder (so the loop spins only while the charger writes): each read a
+    // whole file.
+    const std::string runtime = dir.path() + "/run", prom = runtime + "/zor_charger.prom";
+    std::filesystem::create_directory(runtime);
+    setenv("RUNTIME_DIRECTORY", runtime.c_str(), 1);
+    std::atomic<bool> charging{true};
+    long reads = 0, partial = 0;
+    zortest::UniqueFd changes(inotify_init1(IN_CLOEXEC));
+    ASSERT_GE(inotify_add_watch(changes.get(), runtime.c_str(),
+                                IN_CREATE | IN_MODIFY | IN_MOVED_TO | IN_CLOSE_WRITE),
+              0);
+    std::thread reader([&] {
+        for (char events[4096]; read(changes.get(), events, sizeof events) > 0 && charging;) {
+            for (auto end = std::chrono::steady_clock::now() + 20ms;
+                 std::chrono::steady_clock::now() < end;) {
+                std::string text = zortest::readFile(prom);
+                reads += !text.empty();
+                partial += !text.empty() &&
+                           (!text.starts_with("# HELP ") || !text.ends_with("\n") ||
+                            text.find("\nzor_process_start_time_seconds ") == std::string::npos);
+            }
+        }
+    });
     chargeToTheEnd(true);
+    charging = false;
+    std::filesystem::create_directory(runtime + "/stop");  // a change that wakes the reader
+    reader.join();
+    unsetenv("RUNTIME_DIRECTORY");
+    EXPECT_GT(reads, 0);
+    EXPECT_EQ(partial, 0) << "of " << reads << " reads";
 
     std::vector<std::string> supply = received(simLog, "supply");
     const std::vector<std::string> startUp = {"CLR\\r", "OUT 0\\r", "VSET 35.9000V\\r",
@@ -187,6 +257,57 @@ TEST_F(ChargeRunTest, ReachesTheEndOfChargeOverLoopbackTcp) {
     EXPECT_LE(statuses, polls + 1);
     EXPECT_NE(notifications.back().text.find("STATUS=end of charge, 7.5 A, gas gauge "),
               std::string::npos);
+
+    // The metrics file after the last poll: what the data log's last line says,
+    // the schedule's end, every poll counted; clean for promtool's lint and
+    // served as it is by the real node exporter.
+    if (access(NODE_EXPORTER, X_OK) != 0 || access("/usr/bin/promtool", X_OK) != 0 ||
+        system("/usr/bin/python3 -c 'import prometheus_client'") != 0) {
+        GTEST_SKIP()
+            << "no node exporter, promtool or Python client (scripts/setup.sh installs them)";
+    }
+    EXPECT_EQ(system(("promtool check metrics <" + prom + " >&2").c_str()), 0);
+    const int port = zortest::unusedLoopbackPort();
+    Child exporter({NODE_EXPORTER, "--collector.disable-defaults", "--collector.textfile",
+                    "--collector.textfile.directory=" + runtime,
+                    "--web.listen-address=127.0.0.1:" + std::to_string(port)},
+                   dir.path(), dir.path() + "/exporter.out");
+    ASSERT_TRUE(waitFor(10s, [&] { return zortest::loopbackAccepts(port); }));
+    std::map<std::string, double> m =
+        samples(prom, "http://127.0.0.1:" + std::to_string(port) + "/metrics");
+    double t, gas, amps, rh;
+    unsigned balance, tempAlert, voltAlert, status;
+    ASSERT_EQ(sscanf(lines.back().c_str(), "%lf,%lf,%lf,%lf,%x,%x,%x,%x", &t, &gas, &amps, &rh,
+                     &balance, &tempAlert, &voltAlert, &status),
+              8);
+    const std::string polled = "zor_polls_total{outcome=";
+    for (auto [name, want, within] : std::vector<std::tuple<std::string, double, double>>{
+             {"zor_battery_last_reply_timestamp_seconds", t, 1},
+             {"zor_battery_charge_ratio", gas / 100, 1e-9},
+             {"zor_battery_current_amperes", amps, 1e-9},
+             {"zor_battery_relative_humidity_ratio", rh / 100, 1e-9},
+             {"zor_battery_balance_register", balance, 0},
+             {"zor_battery_temperature_alert_register", tempAlert, 0},
+             {"zor_battery_voltage_alert_register", voltAlert, 0},
+             {"zor_battery_status_register", status, 0},
+             {"zor_charge_stage", 4, 0},
+             {"zor_charge_current_setpoint_amperes", 7.5, 0},
+             {"zor_charge_ended", 1, 0},
+             {"zor_link_up{instrument=\"battery\"}", 1, 0},
+             {"zor_link_up{instrument=\"supply\"}", 1, 0},
+             {polled + "\"accepted\"}", lines.size(), 0},
+             {polled + "\"other_length\"}", 0, 0},
+             {polled + "\"no_reply\"}", polls - lines.size(), 0},
+             {"zor_system_log_messages_dropped_total", 0, 0},
+             {"zor_console_lines_dropped_total", 0, 0},
+             {"zor_data_log_lines_kept", 0, 0},
+             {"zor_data_log_lines_lost_total", 0, 0},
+             {"zor_process_start_time_seconds", atof(lines.front().c_str()) - 10, 10},
+             {"node_textfile_scrape_error", 0, 0},
+             {"on_the_page", m.size() - 2, 0}}) {  // every sample of the file
+        EXPECT_NEAR(m.count(name) ? m[name] : NAN, want, within) << name;
+    }
+    EXPECT_GE(m.size(), 40u);
 }
 
 TEST_F(ChargeRunTest, ReachesTheEndOfChargeThroughSer2net) {

@@ -17,6 +17,11 @@ for program in zor_charger zor_sim zor_plot zor_supply zor_battery; do
 done
 expect share/man/man1/zor_charger.1
 expect lib/systemd/system/zor_charger.service
+expect lib/systemd/system/zor_charger.rules.yml
+if command -v promtool >/dev/null; then
+    promtool check rules "$prefix/lib/systemd/system/zor_charger.rules.yml" >/dev/null 2>&1 \
+        || { echo "promtool check rules fails on the alerting rules"; status=1; }
+fi
 
 unit="$prefix/lib/systemd/system/zor_charger.service"
 grep -q "^ExecStart=/usr/local/bin/zor_charger$\|^ExecStart=.*/bin/zor_charger$" "$unit" \

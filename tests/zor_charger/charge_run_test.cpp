@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -122,10 +123,6 @@ class Bench {
 const std::vector<std::string> SET_UP = {"CLR\r", "OUT 0\r", "VSET 35.9000V\r", "ISET 45.0000A\r",
                                          "OUT 1\r"};
 
-void recordStage(const ChargeState *state, void *stages) {
-    static_cast<std::vector<int> *>(stages)->push_back(state->ChargeStage);
-}
-
 class ChargeRunTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -139,7 +136,7 @@ class ChargeRunTest : public ::testing::Test {
         supply = supply.empty() ? bench.endpoint(Bench::SUPPLY) : supply;
         battery = battery.empty() ? bench.endpoint(Bench::BATTERY) : battery;
         ChargeRunOptions options{supply.c_str(), battery.c_str(), noSleep, polls,
-                                 nullptr,        recordStage,     &stages};
+                                 nullptr,        recordStage,     this};
         zortest::StdCapture capture;
         int result = runCharge(&options);
         capture.stop();
@@ -149,10 +146,18 @@ class ChargeRunTest : public ::testing::Test {
         return result;
     }
     std::string dataLog() const { return zortest::dataLogIn(dir_.path()); }
+    static void recordStage(const ChargeState *state, void *test) {
+        auto *t = static_cast<ChargeRunTest *>(test);
+        t->stages.push_back(state->ChargeStage);
+        if (t->afterPoll) {
+            t->afterPoll(state->polls);
+        }
+    }
 
     zortest::TempDir dir_;
     char home_[4096];
     std::vector<int> stages;
+    std::function<void(long poll)> afterPoll;
     std::string out, err;
 };
 
@@ -231,15 +236,25 @@ TEST_F(ChargeRunTest, BatteryHangingUpDoesNotStopTheLoop) {
 
 // A notify socket by an abstract name hears the run and a lost link, not a
 // watchdog of another process's; one that is not there costs one line on the
-// standard error stream for the run, and no poll.
+// standard error stream for the run, and no poll. So does a metrics folder
+// that is not there, until it comes after the first poll; a metrics file
+// named on its own goes before the runtime folder.
 TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
     const std::string abstract = "@zor-notify-" + std::to_string(getpid());
+    const std::string runtime = dir_.path() + "/run", named = dir_.path() + "/named.prom";
+    setenv("RUNTIME_DIRECTORY", runtime.c_str(), 1);
     for (const std::string &name : {abstract, dir_.path() + "/absent"}) {
         SCOPED_TRACE(name);
         zortest::NotifyListener manager(name == abstract ? name : "");
         setenv("NOTIFY_SOCKET", name.c_str(), 1);
         setenv("WATCHDOG_USEC", "20000000", 1);
         setenv("WATCHDOG_PID", std::to_string(getppid()).c_str(), 1);
+        setenv("ZOR_METRICS_FILE", name == abstract ? named.c_str() : "", 1);
+        afterPoll = [&](long poll) {
+            if (poll == 1 && name != abstract) {
+                std::filesystem::create_directory(runtime);
+            }
+        };
         Bench bench({CLOSE_LINK, replyWith(0)});
         stages.clear();
         int descriptors = zortest::openDescriptorCount();
@@ -249,8 +264,18 @@ TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
         unsetenv("WATCHDOG_USEC");
         unsetenv("WATCHDOG_PID");
         EXPECT_EQ(stages.size(), 2u);
+        const std::string metrics =
+            zortest::readFile(name == abstract ? named : runtime + "/zor_charger.prom");
+        EXPECT_NE(metrics.find("\nzor_polls_total{outcome=\"accepted\"} 1\n"), std::string::npos);
+        EXPECT_NE(metrics.find("\nzor_link_losses_total{instrument=\"battery\"} 1\n"),
+                  std::string::npos);
         if (name != abstract) {
             EXPECT_EQ(occurrences(err, "service manager not told: " + name + ": "), 1u) << err;
+            for (std::string line : {"metrics file not written: " + runtime +
+                                         "/zor_charger.prom: No such file or directory\n",
+                                     std::string("metrics file written again\n")}) {
+                EXPECT_EQ(occurrences(err, line), 1u) << err;
+            }
             continue;
         }
         EXPECT_TRUE(zortest::waitFor(std::chrono::seconds(2),
@@ -264,7 +289,10 @@ TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
                              "STATUS=stage 1/4, 45.0 A, no reply yet, battery link lost 0 s ago",
                              "STATUS=stage 1/4, 45.0 A, gas gauge 5.00"}));
         EXPECT_EQ(err.find("service manager"), std::string::npos) << err;
+        EXPECT_EQ(err.find("metrics file"), std::string::npos) << err;
     }
+    unsetenv("RUNTIME_DIRECTORY");
+    unsetenv("ZOR_METRICS_FILE");
 }
 
 // A charge that stops flowing: what the instruments say, what the charger
