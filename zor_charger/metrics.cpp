@@ -134,6 +134,25 @@ void batteryText(std::string &out, const ChargeState *state) {
            static_cast<long long>(state->lastReplyTime));
 }
 
+// Whether the charge current flows, and while it does not, why: one series
+// a cause of the fixed set, 1 for each that the instruments gave.
+void flowText(std::string &out, const ChargeState *state) {
+    const ChargeFlow &flow = state->flow;
+    single(out, "zor_charge_current_flowing", "gauge",
+           "0 while a charge before its end has stopped: accepted replies in a row below 1 A.",
+           static_cast<long long>(flow.stopped ? 0 : 1));
+    family(out, "zor_charge_current_stop_cause", "gauge",
+           "1 for each cause found while the charge current does not flow, else 0.");
+    char labels[48];
+    for (unsigned bit = 0; bit < NO_CURRENT_CAUSES; ++bit) {
+        snprintf(labels, sizeof labels, "cause=\"%s\"", noCurrentCauseName(1u << bit));
+        sample(out, "zor_charge_current_stop_cause", labels,
+               static_cast<long long>(flow.stopped && (flow.causes & (1u << bit)) ? 1 : 0));
+    }
+    sample(out, "zor_charge_current_stop_cause", "cause=\"unknown\"",
+           static_cast<long long>(flow.stopped && flow.causes == 0 ? 1 : 0));
+}
+
 void stateText(std::string &out, const ChargeState *state) {
     if (state->acceptedReplies > 0) {  // until then the record holds no reply's values
         batteryText(out, state);
@@ -145,6 +164,7 @@ void stateText(std::string &out, const ChargeState *state) {
     single(out, "zor_charge_ended", "gauge",
            "1 once the battery has been told to switch off at the end of charge.",
            static_cast<long long>(state->endOfCharge ? 1 : 0));
+    flowText(out, state);
 
     const std::pair<const LinkWatch *, const char *> links[] = {
         {&state->batteryLink, "instrument=\"battery\""},
