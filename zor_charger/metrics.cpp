@@ -139,7 +139,7 @@ void batteryText(std::string &out, const ChargeState *state) {
 void flowText(std::string &out, const ChargeState *state) {
     const ChargeFlow &flow = state->flow;
     single(out, "zor_charge_current_flowing", "gauge",
-           "0 while a charge before its end has stopped: accepted replies in a row below 1 A.",
+           "Whether the charge current flows: 0 while a charge stopped before its end.",
            static_cast<long long>(flow.stopped ? 0 : 1));
     family(out, "zor_charge_current_stop_cause", "gauge",
            "1 for each cause found while the charge current does not flow, else 0.");
