@@ -1,5 +1,6 @@
 #include "util/util.h"
 
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <time.h>
@@ -39,4 +40,24 @@ int ahextoi(const char *text) {
 void reportLocation(const char *file, int line) {
     // stderr is unbuffered: one fprintf is one write, ahead of the message's.
     fprintf(stderr, "%s:%d:", file, line);
+}
+
+int writeAll(int fd, const char *data, size_t size, size_t *written) {
+    size_t done = 0;
+    int error = 0;
+    while (done < size) {
+        ssize_t n = write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            error = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (written != nullptr) {
+        *written = done;
+    }
+    return error;
 }

@@ -8,6 +8,8 @@
 // still tell where each message came from.
 #pragma once
 
+#include <stddef.h>
+
 // Process-wide verbosity. Zero at start; nothing in the charger changes it.
 // Above 0 the port layer and the supply command set write open-time and
 // per-reply lines, above 3 a line per send, above 4 a line per receive.
@@ -25,6 +27,12 @@ long monotonicMs();
 // "0x" prefix is recognised; text without a leading digit yields 0. The value
 // wraps modulo 2^32 and is returned as a two's-complement int.
 int ahextoi(const char *text);
+
+// Writes all `size` bytes of `data` on fd, finishing short writes and taking
+// a write cut short by a signal again. Returns 0, or the error that stopped
+// it (ENOSPC for a write that took nothing); *written, when given, receives
+// the bytes that went out either way.
+int writeAll(int fd, const char *data, size_t size, size_t *written = nullptr);
 
 // Writes the location prefix "file:line:" to the standard error stream in a
 // write of its own. `file` is the reporting module's source file name.

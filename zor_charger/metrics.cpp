@@ -19,6 +19,7 @@
 #include <string>
 #include <utility>
 
+#include "util/util.h"
 #include "zor_charger/zor_charger.h"
 
 namespace {
@@ -204,26 +205,6 @@ void stateText(std::string &out, const ChargeState *state) {
            "When the charger started, seconds since the epoch.", metrics.startTime);
 }
 
-// Writes all of the text on fd; false, with errno set, when the file does
-// not take it (a full folder).
-bool writeWhole(int fd, const std::string &text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = ENOSPC;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Puts the text in place; false, with errno set, when it is not. The
 // temporary file is never followed through a link nor waited on (a FIFO in
 // its place), and is gone again after a failure.
@@ -233,16 +214,14 @@ bool replaceFile(const std::string &text) {
     if (fd < 0) {
         return false;
     }
-    bool done = fchmod(fd, FILE_MODE) == 0 && writeWhole(fd, text);
-    int error = errno;
-    if (close(fd) != 0 && done) {  // a file system that reports a full disk only here
-        done = false;
+    int error = fchmod(fd, FILE_MODE) == 0 ? writeAll(fd, text.data(), text.size()) : errno;
+    if (close(fd) != 0 && error == 0) {  // a file system that reports a full disk only here
         error = errno;
     }
-    if (done && rename(metrics.tempPath.c_str(), metrics.path.c_str()) == 0) {
+    if (error == 0 && rename(metrics.tempPath.c_str(), metrics.path.c_str()) == 0) {
         return true;
     }
-    if (done) {
+    if (error == 0) {
         error = errno;
     }
     unlink(metrics.tempPath.c_str());

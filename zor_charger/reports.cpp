@@ -8,6 +8,7 @@
 #include <deque>
 #include <string>
 
+#include "util/util.h"
 #include "zor_charger/zor_charger.h"
 
 namespace {
@@ -46,19 +47,11 @@ void cutBack(int fd, off_t bytes) {
 // to where the line began.
 int writeWhole(int fd, const std::string &line) {
     size_t done = 0;
-    while (done < line.size()) {
-        ssize_t n = write(fd, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            int error = n < 0 ? errno : ENOSPC;
-            cutBack(fd, static_cast<off_t>(done));
-            return error;
-        }
-        done += static_cast<size_t>(n);
+    int error = writeAll(fd, line.data(), line.size(), &done);
+    if (error != 0) {
+        cutBack(fd, static_cast<off_t>(done));
     }
-    return 0;
+    return error;
 }
 
 // Writes the kept lines, oldest first, up to the first that the file does
