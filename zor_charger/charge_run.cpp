@@ -72,11 +72,14 @@ bool linkReady(LinkWatch *link, int port) {
 
 // The start-up's set-up of the supply: clear, output off, the set-up
 // voltage, `amps`, output on.
-void setUpSupply(int port, double amps) {
+void setUpSupply(ChargeState *state, double amps) {
+    const int port = state->supplyPort;
     xfrInit(port);
     xfrDisableOutput(port);
     xfrSetVolts(port, SETUP_VOLTS);
-    xfrSetCurrent(port, amps);
+    if (xfrSetCurrent(port, amps) == 0) {
+        state->supplyAmpsSent = amps;
+    }
     xfrEnableOutput(port);
 }
 
@@ -120,7 +123,7 @@ void lookForCause(ChargeState *state, bool starts) {
     const NoCurrentVerdict verdict = judgeNoCurrent(found);
     if (verdict.setUpSupply && !flow.supplySetUp) {
         flow.supplySetUp = true;
-        setUpSupply(state->supplyPort, state->chargeCurrent);
+        setUpSupply(state, state->chargeCurrent);
         noticeLoss(&state->supplyLink, state->supplyPort);
     }
     if (verdict.switchBatteryOn && !flow.batterySwitchedOn &&
@@ -216,7 +219,9 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
         watchChargeFlow(state);
         printf("\n****setting charge current to %f\n\n", state->chargeCurrent);
         if (linkReady(&state->supplyLink, state->supplyPort)) {
-            xfrSetCurrent(state->supplyPort, state->chargeCurrent);
+            if (xfrSetCurrent(state->supplyPort, state->chargeCurrent) == 0) {
+                state->supplyAmpsSent = state->chargeCurrent;
+            }
             noticeLoss(&state->supplyLink, state->supplyPort);
         }
     } else {
@@ -329,7 +334,7 @@ int chargeOn(const ChargeRunOptions *options) {
         perror("unable to open connection to xantrex");
         result = -1;
     } else {
-        setUpSupply(state.supplyPort, state.chargeCurrent);
+        setUpSupply(&state, state.chargeCurrent);
         fflush(stdout);
         options->sleepSeconds(SETTLE_SECONDS);
 

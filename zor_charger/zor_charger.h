@@ -221,6 +221,7 @@ struct ChargeState {
     LinkWatch batteryLink;
     int ChargeStage;       // 0 to 3
     double chargeCurrent;  // amperes the schedule last chose
+    double supplyAmpsSent;  // the current the supply's link last took: a set-up's or a poll's
     BatteryStatus status;
     long polls;            // status requests sent
     long acceptedReplies;  // replies of exactly 77 bytes
