@@ -16,19 +16,17 @@ struct Limit {
 constexpr Limit LIMITS[] = {
     {0x1000, "battery cold limit"}, {0x2000, "heatsink hot limit"}, {0x4000, "battery hot limit"}};
 
-// The supply answers set points with four decimals.
-constexpr double SET_POINT_TOLERANCE = 0.0005;
-
-bool isSetTo(double answered, double wanted) {
-    return fabs(answered - wanted) <= SET_POINT_TOLERANCE;
-}
-
 void add(NoCurrentVerdict *verdict, unsigned cause, const std::string &text) {
     verdict->causes |= cause;
     verdict->text += (verdict->text.empty() ? "" : "; ") + text;
 }
 
 }  // namespace
+
+bool supplySetTo(double answered, double wanted) {
+    constexpr double SET_POINT_TOLERANCE = 0.0005;  // it answers with four decimals
+    return fabs(answered - wanted) <= SET_POINT_TOLERANCE;
+}
 
 const char *noCurrentCauseName(unsigned cause) {
     static constexpr const char *NAMES[NO_CURRENT_CAUSES] = {
@@ -48,8 +46,8 @@ NoCurrentVerdict judgeNoCurrent(const NoCurrentFindings &found) {
         const XfrState &supply = found.supply;
         if (supply.fault & XFR_FAULT_OVER_VOLTAGE) {
             add(&verdict, SUPPLY_OVER_VOLTAGE, "supply over-voltage protection tripped");
-        } else if (supply.fault == 0 && (!isSetTo(supply.voltsSet, found.setUpVolts) ||
-                                         !isSetTo(supply.ampsSet, found.stageAmps))) {
+        } else if (supply.fault == 0 && (!supplySetTo(supply.voltsSet, found.setUpVolts) ||
+                                         !supplySetTo(supply.ampsSet, found.stageAmps))) {
             // Its output off and our set points gone: it came up in its power-up state.
             verdict.setUpSupply = true;
             add(&verdict, SUPPLY_RESTARTED, "supply restarted; set up again");

@@ -1,6 +1,7 @@
 // The charge run: start-up of both instruments, the poll loop and the
 // four-stage charge-current schedule.
 #include <errno.h>
+#include <stdlib.h>
 #include <stdio.h>
 #include <string.h>
 #include <syslog.h>
@@ -81,6 +82,47 @@ void setUpSupply(ChargeState *state, double amps) {
         state->supplyAmpsSent = amps;
     }
     xfrEnableOutput(port);
+}
+
+// What a restart must know of the charge.
+SavedCharge savedOf(const ChargeState *state) {
+    return {state->dataLogName, state->ChargeStage, state->endOfCharge,
+            false,              state->supplyOff,   state->batteryOff};
+}
+
+// After a restart of the charger itself: asks the supply how it stands
+// before commanding it, and undoes only what a restart of the supply lost,
+// never at more than `amps`. A supply switched off by a hand or its
+// protection, now or as saved, stays off for the flow watch to say so.
+void resumeSupply(ChargeState *state, double amps) {
+    const int port = state->supplyPort;
+    XfrState supply{};
+    if (xfrReadState(port, &supply) != 1) {
+        setUpSupply(state, amps);  // as a first start would, at the stage's current
+        return;
+    }
+    if (supply.output == 1) {
+        if (!supplySetTo(supply.voltsSet, SETUP_VOLTS)) {
+            xfrSetVolts(port, SETUP_VOLTS);
+        }
+        if (xfrSetCurrent(port, amps) == 0) {
+            state->supplyAmpsSent = amps;
+        }
+        return;
+    }
+    // Ours: the stage's current, the one before it (the charger stopped
+    // between saving a stage and sending its current), or a hold's 0 A.
+    const int stage = state->ChargeStage;
+    bool ours = false;
+    for (double each : {amps, STAGE_CURRENT[stage], STAGE_CURRENT[stage > 0 ? stage - 1 : 0], 0.0}) {
+        ours = ours || supplySetTo(supply.ampsSet, each);
+    }
+    ours = ours && supplySetTo(supply.voltsSet, SETUP_VOLTS);
+    if (state->supplyOff || supply.fault != 0 || ours) {
+        state->supplyAmpsSent = supply.ampsSet;
+        return;
+    }
+    setUpSupply(state, amps);  // it came up in its power-up state
 }
 
 // Reads the supply's state for a charge that has stopped; never while it
@@ -233,6 +275,7 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
     puts("going to sleep");
     fflush(stdout);  // the poll's report goes out before the pause, in one piece
     writeMetrics(state);
+    saveCharge(savedOf(state));  // what the flow watch found; a write that failed, again
     notifyStatus(state, "");
     sleepSeconds(POLL_SECONDS);
     puts("waking up");
@@ -258,6 +301,7 @@ void stepChargeSchedule(ChargeState *state) {
             if (balance == BALANCED) {
                 puts("turning battery off at end of charge");
                 state->endOfCharge = true;
+                saveCharge(savedOf(state));  // before "@AF": a restart never switches it on
                 if (linkReady(&state->batteryLink, state->batteryPort)) {
                     sendStr(state->batteryPort, "@AF\n");
                     noticeLoss(&state->batteryLink, state->batteryPort);
@@ -267,6 +311,7 @@ void stepChargeSchedule(ChargeState *state) {
     }
     ++state->ChargeStage;
     state->chargeCurrent = STAGE_CURRENT[state->ChargeStage];
+    saveCharge(savedOf(state));  // before the lower current goes out
     printf("\n****reducing charge current to %f\n", state->chargeCurrent);
 }
 
@@ -306,35 +351,114 @@ std::string chargeStatusLine(const ChargeState *state, long nowMs) {
 
 namespace {
 
+// Says at start which charge goes on, and how.
+void sayResumed(const ChargeState *state) {
+    char text[160];
+    if (state->endOfCharge) {
+        snprintf(text, sizeof text, "resuming the charge of %s, ended: the battery stays switched off",
+                 state->dataLogName);
+    } else {
+        snprintf(text, sizeof text, "resuming the charge of %s at stage %d/4 (%.1f A)",
+                 state->dataLogName, state->ChargeStage + 1, state->chargeCurrent);
+    }
+    puts(text);
+    systemLog(LOG_NOTICE, "ZOR %s", text);
+}
+
+// At a stop asked for by a signal: what the outlets hold goes out, the
+// charge is saved as it stands, and the next start is said.
+void stopCharge(const ChargeState *state, FILE *dataLog, int signal) {
+    writeOutDataLog(dataLog);
+    saveCharge(savedOf(state));
+    if (stateFolder().empty()) {
+        return;  // nothing is kept: the next start is a new charge, as always
+    }
+    char text[160];
+    const char *name = sigabbrev_np(signal);
+    if (newChargeAsked()) {
+        snprintf(text, sizeof text, "stopped by SIG%s: the next start begins a new charge, as asked",
+                 name);
+    } else if (state->endOfCharge) {
+        snprintf(text, sizeof text, "stopped by SIG%s: the next start resumes the charge of %s, ended",
+                 name, state->dataLogName);
+    } else {
+        snprintf(text, sizeof text,
+                 "stopped by SIG%s: the next start resumes the charge of %s at stage %d/4", name,
+                 state->dataLogName, state->ChargeStage + 1);
+    }
+    puts(text);
+    systemLog(LOG_NOTICE, "ZOR %s", text);
+}
+
 // The run between the opening and the closing of its console.
 int chargeOn(const ChargeRunOptions *options) {
-    FILE *dataLog = options->dataLog;
-    bool ownDataLog = false;
-    if (dataLog == nullptr) {
-        char name[DATA_LOG_NAME_SIZE] = "";
-        dataLog = openDataLog(name);
-        if (dataLog == nullptr) {
-            // An unattended charge must not run without its record.
-            int openError = errno;
-            std::string context = std::string("unable to open data log ") + name;
-            errno = openError;
-            perror(context.c_str());
-            return -1;
-        }
-        ownDataLog = true;
-    }
-
     ChargeState state{};
     state.supplyLink.instrument = "supply";
     state.batteryLink.instrument = "battery";
     state.ChargeStage = 0;
     state.chargeCurrent = INITIAL_CURRENT;
+    SavedCharge saved{};
+    const ChargeStart start = openSavedCharge(stateFolder(), &saved);
+    const bool resumed = start == ChargeStart::Resumed;
+
+    FILE *dataLog = options->dataLog;
+    bool ownDataLog = false;
+    if (resumed) {
+        snprintf(state.dataLogName, sizeof state.dataLogName, "%s", saved.dataLog.c_str());
+    } else {
+        snprintf(state.dataLogName, sizeof state.dataLogName, "%lldzor.log",
+                 static_cast<long long>(time(nullptr)));
+    }
+    if (dataLog == nullptr) {
+        bool wasGone = false;
+        dataLog = resumed ? reopenDataLog(state.dataLogName, &wasGone)
+                          : openDataLog(state.dataLogName);
+        if (dataLog == nullptr) {
+            // An unattended charge must not run without its record.
+            int openError = errno;
+            std::string context = std::string("unable to open data log ") + state.dataLogName;
+            errno = openError;
+            perror(context.c_str());
+            return -1;
+        }
+        ownDataLog = true;
+        if (wasGone) {
+            fprintf(stderr, "data log %s was not in the working folder: begun again\n",
+                    state.dataLogName);
+            systemLog(LOG_WARNING, "ZOR data log %s was not in the working folder: begun again",
+                      state.dataLogName);
+        }
+    }
+    state.chargeStartTime = static_cast<time_t>(atoll(state.dataLogName));
+    if (resumed) {
+        state.ChargeStage = saved.stage;
+        state.chargeCurrent = STAGE_CURRENT[saved.stage];
+        state.endOfCharge = saved.ended;
+        state.supplyOff = saved.supplyOff;
+        state.batteryOff = saved.batteryOff;
+        sayResumed(&state);
+    } else {
+        // Saved before any instrument is touched, so that a start that fails
+        // is tried again on the same charge and its data log.
+        saveCharge(savedOf(&state));
+        if (start == ChargeStart::Asked) {
+            takeNewChargeMark();
+            printf("beginning a new charge, as asked: %s\n", state.dataLogName);
+            systemLog(LOG_NOTICE, "ZOR beginning a new charge, as asked: %s", state.dataLogName);
+        }
+    }
+
+    auto stopAsked = [options] { return options->stopSignal != nullptr && *options->stopSignal != 0; };
     int result = 0;
     if (!openEndpoint(options->supplyEndpoint, &state.supplyPort)) {
         perror("unable to open connection to xantrex");
         result = -1;
     } else {
-        setUpSupply(&state, state.chargeCurrent);
+        if (resumed) {
+            resumeSupply(&state, state.chargeCurrent);
+        } else {
+            setUpSupply(&state, state.chargeCurrent);
+        }
         fflush(stdout);
         options->sleepSeconds(SETTLE_SECONDS);
 
@@ -343,10 +467,14 @@ int chargeOn(const ChargeRunOptions *options) {
             perror("unable to open connection to battery");
             result = -1;
         } else {
-            sendStr(state.batteryPort, "@AC\n");
+            // A charge that ended, or a battery a hand or its protection
+            // switched off, stays off.
+            if (!state.endOfCharge && !state.batteryOff) {
+                sendStr(state.batteryPort, "@AC\n");
+            }
             writeMetrics(&state);
             notifyStatus(&state, "READY=1\n");
-            while (options->pollLimit < 0 || state.polls < options->pollLimit) {
+            while (!stopAsked() && (options->pollLimit < 0 || state.polls < options->pollLimit)) {
                 pollOnce(&state, dataLog, options->sleepSeconds);
                 if (options->afterPoll != nullptr) {
                     options->afterPoll(&state, options->context);
@@ -356,6 +484,9 @@ int chargeOn(const ChargeRunOptions *options) {
         }
         // Closing the link leaves the supply at its last setting.
         closePort(state.supplyPort);
+    }
+    if (stopAsked()) {
+        stopCharge(&state, dataLog, *options->stopSignal);
     }
     if (ownDataLog) {
         fclose(dataLog);

@@ -1,21 +1,61 @@
 // zor_charger: charges the ZOR battery stack from the XFR supply, polling the
 // battery's electronics every five seconds until the process is stopped.
+// Under a service manager the charge outlives the process: every start goes
+// on with it, and only `zor_charger --new-charge` asks for a new one.
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "zor_charger/zor_charger.h"
 
-int main() {
+namespace {
+
+constexpr char USAGE[] =
+    "usage: zor_charger                       charge, or go on with the charge under way\n"
+    "       zor_charger --new-charge [FOLDER]  the next start begins a new charge\n";
+
+volatile sig_atomic_t stopSignal = 0;
+
+void askToStop(int signal) {
+    stopSignal = signal;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc > 1) {
+        if (strcmp(argv[1], "--new-charge") == 0 && argc <= 3) {
+            return requestNewCharge(argc == 3 ? argv[2] : nullptr);
+        }
+        const bool help = strcmp(argv[1], "--help") == 0 && argc == 2;
+        // Anything else, a typing error say, must not start a second charger.
+        fputs(USAGE, help ? stdout : stderr);
+        return help ? 0 : 2;
+    }
     // A reader of the standard output that goes away, or a peer that closes
     // its link, must not end an unattended charge: writes fail with EPIPE and
     // the loop goes on.
     signal(SIGPIPE, SIG_IGN);
+    // A stop ends the poll under way, not the process in the middle of it:
+    // what the console and the data log hold is written out first.
+    struct sigaction stop {};
+    stop.sa_handler = askToStop;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
 
     ChargeRunOptions options{};
     options.supplyEndpoint = ZOR_SUPPLY_ENDPOINT;
     options.batteryEndpoint = ZOR_BATTERY_ENDPOINT;
     options.sleepSeconds = ::sleep;
     options.pollLimit = -1;
-    return runCharge(&options);
+    options.stopSignal = &stopSignal;
+    int result = runCharge(&options);
+    if (stopSignal != 0) {
+        // Ended by the signal, as a parent (the service manager) expects.
+        signal(stopSignal, SIG_DFL);
+        raise(stopSignal);
+    }
+    return result;
 }

@@ -203,6 +203,9 @@ void stateText(std::string &out, const ChargeState *state) {
            static_cast<long long>(dataLogLinesLost()));
     single(out, "zor_process_start_time_seconds", "gauge",
            "When the charger started, seconds since the epoch.", metrics.startTime);
+    single(out, "zor_charge_start_time_seconds", "gauge",
+           "When the charge under way began, seconds since the epoch; it outlives restarts.",
+           static_cast<long long>(state->chargeStartTime));
 }
 
 // Puts the text in place; false, with errno set, when it is not. The

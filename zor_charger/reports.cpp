@@ -108,6 +108,11 @@ FILE *openDataLog(char *fileName) {
     return fopen(name, "a");
 }
 
+FILE *reopenDataLog(const char *name, bool *wasGone) {
+    *wasGone = access(name, F_OK) != 0 && errno == ENOENT;
+    return fopen(name, "a");
+}
+
 void writeConsoleReport(FILE *out, const BatteryStatus *status, time_t reportTime) {
     const BatteryStatus &s = *status;
     fprintf(out, "time: %lld\n", static_cast<long long>(reportTime));
@@ -181,6 +186,25 @@ void writeDataLogLine(FILE *dataLog, const BatteryStatus *status, time_t reportT
     } else {
         ++keep.kept;
     }
+}
+
+void writeOutDataLog(FILE *dataLog) {
+    if (keep.stream != dataLog || keep.lines.empty()) {
+        return;
+    }
+    int error = writeKeptLines(dataLog);
+    if (error != 0) {
+        fprintf(stderr, "data log write failed at the stop: %zu lines lost: %s\n",
+                keep.lines.size(), strerror(error));
+        systemLog(LOG_ERR, "data log write failed at the stop: %zu lines lost: %s",
+                  keep.lines.size(), strerror(error));
+    } else if (keep.failing) {
+        fprintf(stderr, "data log written again: %ld lines kept, %ld lost\n", keep.kept,
+                keep.lost);
+        systemLog(LOG_ERR, "data log written again: %ld lines kept, %ld lost", keep.kept,
+                  keep.lost);
+    }
+    keep = KeptLines();
 }
 
 void writeSystemLog(const BatteryStatus *status) {

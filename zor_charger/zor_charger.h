@@ -20,6 +20,7 @@
 // it asks, that the poll loop still goes round.
 #pragma once
 
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <time.h>
@@ -76,6 +77,15 @@ FILE *openDataLog(char *fileName = nullptr);
 // for the data log (as writeDataLogLine; none when dataLog is null), two
 // system-log messages. A data log that takes no lines stops none of them.
 void reportStatus(const BatteryStatus *status, FILE *dataLog);
+
+// Opens the data log `name` in the working folder for appending, as a
+// resumed charge goes on in its own file; *wasGone says the file was not
+// there and is begun again. Returns the stream, or null with errno set.
+FILE *reopenDataLog(const char *name, bool *wasGone);
+
+// Gives the data log lines kept in memory one last chance, at a stop; what
+// the file does not take is said and lost.
+void writeOutDataLog(FILE *dataLog);
 
 // The three parts of reportStatus, each for a given report time.
 void writeConsoleReport(FILE *out, const BatteryStatus *status, time_t reportTime);
@@ -192,6 +202,9 @@ struct NoCurrentVerdict {
     std::string text;      // the causes in words, "cause unknown" for none
 };
 
+// Whether a set point the supply answered is `wanted`.
+bool supplySetTo(double answered, double wanted);
+
 // Judges the findings: a restart is what lost the settings, and only that is
 // ours to undo; a hand or a protection is said, never overridden.
 NoCurrentVerdict judgeNoCurrent(const NoCurrentFindings &found);
@@ -230,6 +243,10 @@ struct ChargeState {
     time_t lastReplyTime;  // and its calendar time
     bool endOfCharge;      // the battery has been told to switch off
     ChargeFlow flow;       // whether the charge current flows, and why not
+    char dataLogName[DATA_LOG_NAME_SIZE];  // "<start time>zor.log", which names the charge
+    time_t chargeStartTime;                // when the charge began, seconds since the epoch
+    bool supplyOff;   // found switched off by a hand or its protection
+    bool batteryOff;  // found switched off by a hand or its own protection
 };
 
 // One line on how the charge stands, for the service manager's status: the
@@ -251,6 +268,54 @@ std::string chargeStatusLine(const ChargeState *state, long nowMs);
 void openMetrics();
 void writeMetrics(const ChargeState *state);
 
+// The charge as it must outlive the process, so that a restart of any kind
+// goes on where the charge stood. It is kept in the service's state folder
+// ($STATE_DIRECTORY); without one nothing is read or written and every
+// start is a new charge.
+struct SavedCharge {
+    std::string dataLog;  // "<start time>zor.log": which charge this is
+    int stage;            // ChargeStage, 0 to 3
+    bool ended;           // the battery was told to switch off
+    bool held;            // the charge current is held at 0 A for silence
+    bool supplyOff;       // found switched off by a hand or its protection
+    bool batteryOff;      // found switched off by a hand or its own protection
+};
+
+// How a run starts.
+enum class ChargeStart {
+    First,      // no state folder, or no charge saved in it
+    Resumed,    // the saved charge goes on
+    Asked,      // the operator asked for a new charge (zor_charger --new-charge)
+    Untrusted,  // the saved charge could not be trusted: said, set aside, a new one
+};
+
+// The state folder the service manager names ($STATE_DIRECTORY's first
+// folder), or empty.
+std::string stateFolder();
+
+// Reads the charge saved in `folder` (empty: none) into *charge. A saved
+// charge that cannot be trusted is said once and set aside beside it as
+// "charge.state.untrusted-<time>".
+ChargeStart openSavedCharge(const std::string &folder, SavedCharge *charge);
+
+// Writes the charge whole, when it differs from what the file holds, before
+// the command it records goes out. Never fails the caller: a write that
+// fails removes the old file, so that no restart resumes an older stage, and
+// is said once ("charge state not written: PATH: error"); so is the next
+// write that succeeds ("charge state written again").
+void saveCharge(const SavedCharge &charge);
+
+// The operator's mark for a new charge: whether it is there, and its removal
+// once the new charge is saved.
+bool newChargeAsked();
+void takeNewChargeMark();
+
+// zor_charger --new-charge [FOLDER]: leaves the mark in FOLDER (else the
+// state folder, else /var/lib/zor_charger) for the next start, touching no
+// instrument, and says what that start will do. Returns the exit status:
+// 0, or 1 when the mark could not be left.
+int requestNewCharge(const char *folder);
+
 // How a charge run is driven. The program passes its fixed endpoints, the
 // system's sleep and no poll limit; a test passes its own.
 struct ChargeRunOptions {
@@ -262,6 +327,10 @@ struct ChargeRunOptions {
     // Called after every poll with the run's state; may be null.
     void (*afterPoll)(const ChargeState *state, void *context);
     void *context;
+    // Set by a signal handler to the signal that asks the run to stop; null
+    // or 0: none. The run then ends after the poll under way, with what its
+    // outlets hold written out.
+    const volatile sig_atomic_t *stopSignal;
 };
 
 // Takes one step of the charge-current schedule on the freshly decoded
@@ -269,7 +338,10 @@ struct ChargeRunOptions {
 void stepChargeSchedule(ChargeState *state);
 
 // Runs the charge: data log, supply set-up, battery wake-up, then polls until
-// pollLimit polls are done. Returns -1 when the data log or either endpoint
-// cannot be opened (after the start-up failure message), 0 after the last
-// poll. Whatever the run opened is closed before it returns.
+// pollLimit polls are done or a stop is asked for. With a state folder a
+// saved charge is resumed instead: its data log, its stage, the supply
+// judged before it is commanded. Returns -1 when the data log or either
+// endpoint cannot be opened (after the start-up failure message), 0 after
+// the last poll or at a stop. Whatever the run opened is closed before it
+// returns.
 int runCharge(const ChargeRunOptions *options);
