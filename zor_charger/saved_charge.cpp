@@ -61,29 +61,29 @@ bool isDataLogName(const std::string &name) {
 // value out of its range.
 bool parse(const std::string &text, SavedCharge *charge, const char **why) {
     char name[DATA_LOG_NAME_SIZE] = "";
-    int flags[5] = {};
-    int *stage = &flags[0];
-    *why = "not a charge state of this charger";
-    if (!text.starts_with(FORMAT_LINE) ||
-        sscanf(text.c_str() + strlen(FORMAT_LINE),
+    int stage = 0, flags[4] = {};
+    if (!text.starts_with(FORMAT_LINE)) {
+        *why = "not a charge state of this charger";
+        return false;
+    }
+    *why = "torn or altered";
+    if (sscanf(text.c_str() + strlen(FORMAT_LINE),
                "data_log %79s stage %d ended %d held %d supply_off %d battery_off %d", name,
-               &flags[0], &flags[1], &flags[2], &flags[3], &flags[4]) != 6) {
+               &stage, &flags[0], &flags[1], &flags[2], &flags[3]) != 6) {
         return false;
     }
     charge->dataLog = name;
-    charge->stage = *stage;
-    charge->ended = flags[1] == 1;
-    charge->held = flags[2] == 1;
-    charge->supplyOff = flags[3] == 1;
-    charge->batteryOff = flags[4] == 1;
+    charge->stage = stage;
+    charge->ended = flags[0] == 1;
+    charge->held = flags[1] == 1;
+    charge->supplyOff = flags[2] == 1;
+    charge->batteryOff = flags[3] == 1;
     if (!isDataLogName(charge->dataLog)) {
         *why = "data log name not the charger's";
-    } else if (*stage < 0 || *stage > 3) {
+    } else if (stage < 0 || stage > 3) {
         *why = "stage out of range";
-    } else if (textOf(*charge) != text) {  // torn, or a flag not 0 or 1
-        *why = "torn or altered";
     } else {
-        return true;
+        return textOf(*charge) == text;  // else torn, or a flag not 0 or 1
     }
     return false;
 }

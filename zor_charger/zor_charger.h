@@ -330,7 +330,7 @@ struct ChargeRunOptions {
     // Set by a signal handler to the signal that asks the run to stop; null
     // or 0: none. The run then ends after the poll under way, with what its
     // outlets hold written out.
-    const volatile sig_atomic_t *stopSignal;
+    const volatile sig_atomic_t *stopSignal = nullptr;
 };
 
 // Takes one step of the charge-current schedule on the freshly decoded

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <sstream>
@@ -438,6 +439,160 @@ INSTANTIATE_TEST_SUITE_P(
                  4,
                  1,
                  1}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A restart of the charger under a service manager, with what the state
+// folder holds: the saved charge ("stage ended held supply_off battery_off",
+// or a file's own text; empty: none) and whether the operator asked for a
+// new charge.
+enum class Twist { None, DataLogGone, StateUnwritable };
+
+struct ResumeCase {
+    const char *name;
+    const char *saved;
+    bool newAsked;
+    const char *supply;  // OUT?, VSET?, ISET?, FAULT? answers; "": none
+    std::vector<std::string> script;
+    std::vector<std::string> startUp;  // to the supply, after any questions
+    int switchOns;                     // "@AC"
+    std::string said;                  // on the standard output or error stream
+    const char *savedAfter;            // in the state file after the run
+    size_t files, logLines;  // in the folder; in the saved charge's data log
+    Twist twist = Twist::None;
+};
+
+std::ostream &operator<<(std::ostream &os, const ResumeCase &c) {
+    return os << c.name;
+}
+
+class ResumeTest : public ChargeRunTest, public ::testing::WithParamInterface<ResumeCase> {};
+
+TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
+    const ResumeCase &c = GetParam();
+    const std::string state = dir_.path() + "/charge.state", log = "1700000000zor.log";
+    if (c.twist != Twist::DataLogGone) {
+        std::ofstream(dir_.path() + "/" + log) << "1700000000,96.00,12.50,42,ff, 0, 0,8408\n";
+    }
+    int flags[5];
+    if (sscanf(c.saved, "%d %d %d %d %d", &flags[0], &flags[1], &flags[2], &flags[3],
+               &flags[4]) == 5) {
+        SavedCharge none;
+        openSavedCharge(dir_.path(), &none);
+        saveCharge({log, flags[0], flags[1] == 1, flags[2] == 1, flags[3] == 1, flags[4] == 1});
+    } else if (c.saved[0] != '\0') {
+        std::ofstream(state) << c.saved;
+    }
+    const std::string blocker = dir_.path() + "/charge.state.tmp";
+    if (c.twist == Twist::StateUnwritable) {  // until the first poll is over
+        std::filesystem::create_directory(blocker);
+        afterPoll = [&](long) { std::filesystem::remove(blocker); };
+    }
+    zortest::StdCapture asking;
+    if (c.newAsked) {
+        EXPECT_EQ(requestNewCharge(dir_.path().c_str()), 0);
+    }
+    asking.stop();
+    std::istringstream answers(c.supply);
+    std::vector<std::string> values{std::istream_iterator<std::string>(answers), {}};
+    Bench bench(c.script, [&](const std::string &line) -> std::string {
+        static const std::vector<std::string> asked = {"OUT?", "VSET?", "ISET?", "FAULT?"};
+        auto at = std::find(asked.begin(), asked.end(), line) - asked.begin();
+        return static_cast<size_t>(at) < values.size()
+                   ? asked[at].substr(0, asked[at].size() - 1) + " " + values[at] + "\r\n"
+                   : "";
+    });
+    const bool byHand = c.name == std::string("WithoutStateFolder");
+    setenv("STATE_DIRECTORY", byHand ? "" : dir_.path().c_str(), 1);
+    ASSERT_EQ(run(bench, static_cast<long>(c.script.size())), 0);
+    unsetenv("STATE_DIRECTORY");
+
+    std::vector<std::string> heard = bench.commands[Bench::SUPPLY];
+    std::erase_if(heard, [](const std::string &l) { return l.ends_with("?\r"); });
+    heard.resize(std::min(heard.size(), c.startUp.size()));
+    EXPECT_EQ(heard, c.startUp);
+    const std::vector<std::string> &told = bench.commands[Bench::BATTERY];
+    EXPECT_EQ(std::count(told.begin(), told.end(), "@AC\n"), c.switchOns);
+    EXPECT_EQ(occurrences(out + err, c.said), 1u) << out << err;
+    EXPECT_THAT(zortest::readFile(state), ::testing::HasSubstr(c.savedAfter));
+    auto entries = std::filesystem::directory_iterator(dir_.path());
+    EXPECT_EQ(static_cast<size_t>(std::distance(begin(entries), end(entries))), c.files) << "the charge's data log, the state, one set aside, nothing else";
+    EXPECT_EQ(occurrences(zortest::readFile(dir_.path() + "/" + log), "\n"), c.logLines);
+    if (c.newAsked) {
+        EXPECT_EQ(asking.out(), "the next start begins a new charge; the charge of " + log +
+                                    " is not resumed\n");
+    }
+    if (c.twist == Twist::StateUnwritable) {
+        EXPECT_EQ(occurrences(err, "charge state not written: " + state + ": Is a directory\n"), 1u);
+        EXPECT_EQ(occurrences(err, "charge state written again\n"), 1u);
+    }
+}
+
+const std::string RESUMING = "resuming the charge of 1700000000zor.log";
+const std::string AT_STAGE_3 = RESUMING + " at stage 3/4 (12.5 A)\n";
+const std::vector<std::string> ISET_12_5 = {"ISET 12.5000A\r", "ISET 12.5000A\r"};
+const std::vector<std::string> SET_UP_12_5 = {"CLR\r", "OUT 0\r", "VSET 35.9000V\r",
+                                              "ISET 12.5000A\r", "OUT 1\r"};
+const std::vector<std::string> NEW_SET_UP = {"CLR\r", "OUT 0\r", "VSET 35.9000V\r",
+                                             "ISET 45.0000A\r", "OUT 1\r", "ISET 45.0000A\r"};
+const char *const NOT_TRUSTED = "charge state not trusted: ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Restarts, ResumeTest,
+    ::testing::Values(
+        ResumeCase{"AtAStage", "2 0 0 0 0", false, "1 35.9000 12.5000 0", {replyWith(0x0F)},
+                   ISET_12_5, 1, AT_STAGE_3, "stage 2\nended 0\n", 2, 2},
+        // Its voltage lost: set again, the current no higher than the stage's.
+        ResumeCase{"SupplyOnAtAnotherVoltage", "1 0 0 0 0", false, "1 30.0000 45.0000 0",
+                   {replyWith(0)}, {"VSET 35.9000V\r", "ISET 22.5000A\r", "ISET 22.5000A\r"}, 1,
+                   RESUMING + " at stage 2/4 (22.5 A)\n", "stage 1\n", 2, 2},
+        ResumeCase{"SupplyRestarted", "2 0 0 0 0", false, "0 0.0000 0.0000 0", {replyWith(0)},
+                   SET_UP_12_5, 1, AT_STAGE_3, "stage 2\n", 2, 2},
+        ResumeCase{"SupplyNotAnswering", "2 0 0 0 0", false, "", {replyWith(0)}, SET_UP_12_5, 1,
+                   AT_STAGE_3, "stage 2\n", 2, 2},
+        // A hand, a protection, or what was found before the restart: left off.
+        ResumeCase{"SupplyOffByHand", "2 0 0 0 0", false, "0 35.9000 12.5000 0", {replyWith(0)},
+                   {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "stage 2\n", 2, 2},
+        ResumeCase{"SupplyOffByProtection", "2 0 0 0 0", false, "0 0.0000 0.0000 4",
+                   {replyWith(0)}, {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "stage 2\n", 2, 2},
+        ResumeCase{"SupplyFoundOff", "2 0 0 1 0", false, "0 0.0000 0.0000 0", {replyWith(0)},
+                   {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "supply_off 1\n", 2, 2},
+        ResumeCase{"BatteryFoundOff", "2 0 0 0 1", false, "1 35.9000 12.5000 0", {replyWith(0)},
+                   ISET_12_5, 0, AT_STAGE_3, "battery_off 1\n", 2, 2},
+        // No "@AC"; "@AF" again at the next balanced reply.
+        ResumeCase{"Ended", "3 1 0 0 0", false, "1 35.9000 7.5000 0",
+                   {replyWith(0xFF, 0, 0x0408)}, {"ISET 7.5000A\r", "ISET 7.5000A\r"}, 0,
+                   RESUMING + ", ended: the battery stays switched off\n", "stage 3\nended 1\n", 2,
+                   2},
+        ResumeCase{"DataLogGone", "2 0 0 0 0", false, "1 35.9000 12.5000 0", {replyWith(0)},
+                   ISET_12_5, 1,
+                   "data log 1700000000zor.log was not in the working folder: begun again\n",
+                   "stage 2\n", 2, 1, Twist::DataLogGone},
+        // Said once and again once; the old state removed meanwhile, never older than the stage.
+        ResumeCase{"StateUnwritable", "2 0 0 0 0", false, "1 35.9000 12.5000 0",
+                   {replyWith(0xFF), replyWith(0xFF)}, {"ISET 12.5000A\r", "ISET 7.5000A\r"}, 1,
+                   "****reducing charge current to 7.500000\n", "stage 3\nended 1\n", 2, 3,
+                   Twist::StateUnwritable},
+        // Each set aside under a name of its own; a new charge in a new data log.
+        ResumeCase{"Torn", "zor_charger charge state 1\ndata_log 1700000000zor.log\nstage 2\n",
+                   false, "1 35.9000 12.5000 0", {replyWith(0)}, NEW_SET_UP, 1,
+                   "charge.state: torn or altered; set aside as charge.state.untrusted-",
+                   "stage 0\nended 0\n", 4, 1},
+        ResumeCase{"StageOutOfRange",
+                   "zor_charger charge state 1\ndata_log 1700000000zor.log\nstage 4\nended 0\nheld "
+                   "0\nsupply_off 0\nbattery_off 0\nend\n",
+                   false, "1 35.9000 12.5000 0", {replyWith(0)}, NEW_SET_UP, 1,
+                   "charge.state: stage out of range; set aside", "stage 0\n", 4, 1},
+        ResumeCase{"NotItsDataLog",
+                   "zor_charger charge state 1\ndata_log ../passwd\nstage 2\nended 0\nheld "
+                   "0\nsupply_off 0\nbattery_off 0\nend\n",
+                   false, "1 35.9000 12.5000 0", {replyWith(0)}, NEW_SET_UP, 1,
+                   "charge.state: data log name not the charger's; set aside", "stage 0\n", 4, 1},
+        ResumeCase{"NewChargeAsked", "2 0 0 0 0", true, "1 35.9000 12.5000 0", {replyWith(0)},
+                   NEW_SET_UP, 1, "beginning a new charge, as asked: ", "stage 0\nended 0\n", 3,
+                   1},
+        // Run by hand: nothing read, nothing written.
+        ResumeCase{"WithoutStateFolder", "2 0 0 0 0", false, "1 35.9000 12.5000 0",
+                   {replyWith(0)}, NEW_SET_UP, 1, "status is 77\n", "stage 2\n", 3, 1}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // A system logger and a reader of the standard output that stop taking text

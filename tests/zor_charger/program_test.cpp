@@ -8,6 +8,7 @@
 #include <chrono>
 #include <string>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "tests/support/status_reply.h"
@@ -74,6 +75,35 @@ TEST(ProgramTest, ChargesOnWhenItsOutputIsGone) {
     EXPECT_EQ(charger.wait(std::chrono::seconds(5)), 128 + SIGTERM);
     std::string dataLog = zortest::dataLogIn(dir.path());
     EXPECT_EQ(std::count(dataLog.begin(), dataLog.end(), '\n'), 1) << dataLog;
+}
+
+// Under a service manager: SIGTERM ends the poll under way, what the console
+// still holds is written out with the next start's line, the charge stays
+// saved, and the manager sees the signal.
+TEST(ProgramTest, StopWritesOutWhatIsHeldAndKeepsTheCharge) {
+    zortest::LoopbackListener supplyListener, batteryListener;
+    ASSERT_TRUE(SUPPLY_PORT != 0 && BATTERY_PORT != 0 && supplyListener.listen(SUPPLY_PORT) &&
+                batteryListener.listen(BATTERY_PORT))
+        << "the supply's or the battery's loopback port is not ours";
+    zortest::TempDir dir;
+    setenv("STATE_DIRECTORY", dir.path().c_str(), 1);
+    zortest::Child charger({ZOR_CHARGER_BINARY}, dir.path(), dir.path() + "/out");
+    unsetenv("STATE_DIRECTORY");
+    UniqueFd supply = supplyListener.accept(5000), battery = batteryListener.accept(10000);
+    ASSERT_TRUE(battery.valid());
+    ASSERT_EQ(zortest::readFor(battery.get(), 8, 3000), "@AC\n@RQ\n");
+    ASSERT_EQ(send(battery.get(), zortest::KNOWN_REPLY, 77, MSG_NOSIGNAL), 77);
+    EXPECT_EQ(zortest::readFor(supply.get(), 58, 3000).substr(44), "ISET 45.0000A\r");
+    charger.signal(SIGTERM);
+    EXPECT_EQ(charger.wait(std::chrono::seconds(5)), 128 + SIGTERM);
+    const std::string dataLog = zortest::dataLogIn(dir.path());
+    EXPECT_EQ(std::count(dataLog.begin(), dataLog.end(), '\n'), 1) << dataLog;
+    EXPECT_THAT(zortest::readFile(dir.path() + "/out"),
+                ::testing::ContainsRegex("going to sleep\nwaking up\nstopped by SIGTERM: the next "
+                                         "start resumes the charge of [0-9]+zor\\.log at stage "
+                                         "1/4\n$"));
+    EXPECT_THAT(zortest::readFile(dir.path() + "/charge.state"),
+                ::testing::HasSubstr("zor.log\nstage 0\nended 0\n"));
 }
 
 }  // namespace
