@@ -206,7 +206,7 @@ void saveCharge(const SavedCharge &charge) {
         return;
     }
     const std::string text = textOf(charge);
-    if (text == saved.written && !saved.failing) {
+    if (text == saved.written) {  // cleared when a write failed
         return;
     }
     int error = replaceWhole(saved.folder, FILE_NAME, text);

@@ -494,8 +494,12 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
     asking.stop();
     std::istringstream answers(c.supply);
     std::vector<std::string> values{std::istream_iterator<std::string>(answers), {}};
+    std::vector<std::string> savedAtLastStage;  // as the supply hears the stage's current
     Bench bench(c.script, [&](const std::string &line) -> std::string {
         static const std::vector<std::string> asked = {"OUT?", "VSET?", "ISET?", "FAULT?"};
+        if (line == "ISET 7.5000A") {
+            savedAtLastStage.push_back(zortest::readFile(state));
+        }
         auto at = std::find(asked.begin(), asked.end(), line) - asked.begin();
         return static_cast<size_t>(at) < values.size()
                    ? asked[at].substr(0, asked[at].size() - 1) + " " + values[at] + "\r\n"
@@ -517,6 +521,10 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
     auto entries = std::filesystem::directory_iterator(dir_.path());
     EXPECT_EQ(static_cast<size_t>(std::distance(begin(entries), end(entries))), c.files) << "the charge's data log, the state, one set aside, nothing else";
     EXPECT_EQ(occurrences(zortest::readFile(dir_.path() + "/" + log), "\n"), c.logLines);
+    for (const std::string &saved : savedAtLastStage) {
+        EXPECT_THAT(saved, ::testing::Not(::testing::HasSubstr("stage 2\n")))
+            << "saved before it goes out, or removed: never an older stage";
+    }
     if (c.newAsked) {
         EXPECT_EQ(asking.out(), "the next start begins a new charge; the charge of " + log +
                                     " is not resumed\n");
@@ -539,8 +547,10 @@ const char *const NOT_TRUSTED = "charge state not trusted: ";
 INSTANTIATE_TEST_SUITE_P(
     Restarts, ResumeTest,
     ::testing::Values(
-        ResumeCase{"AtAStage", "2 0 0 0 0", false, "1 35.9000 12.5000 0", {replyWith(0x0F)},
-                   ISET_12_5, 1, AT_STAGE_3, "stage 2\nended 0\n", 2, 2},
+        ResumeCase{"AtAStage", "2 0 0 0 0", false, "1 35.9000 12.5000 0",
+                   {replyWith(0x0F), replyWith(0xFF)},
+                   {"ISET 12.5000A\r", "ISET 12.5000A\r", "ISET 7.5000A\r"}, 1, AT_STAGE_3,
+                   "stage 3\nended 0\n", 2, 3},
         // Its voltage lost: set again, the current no higher than the stage's.
         ResumeCase{"SupplyOnAtAnotherVoltage", "1 0 0 0 0", false, "1 30.0000 45.0000 0",
                    {replyWith(0)}, {"VSET 35.9000V\r", "ISET 22.5000A\r", "ISET 22.5000A\r"}, 1,
@@ -569,8 +579,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "stage 2\n", 2, 1, Twist::DataLogGone},
         // Said once and again once; the old state removed meanwhile, never older than the stage.
         ResumeCase{"StateUnwritable", "2 0 0 0 0", false, "1 35.9000 12.5000 0",
-                   {replyWith(0xFF), replyWith(0xFF)}, {"ISET 12.5000A\r", "ISET 7.5000A\r"}, 1,
-                   "****reducing charge current to 7.500000\n", "stage 3\nended 1\n", 2, 3,
+                   {replyWith(0xFF), replyWith(0)}, {"ISET 12.5000A\r", "ISET 7.5000A\r"}, 1,
+                   "****reducing charge current to 7.500000\n", "stage 3\nended 0\n", 2, 3,
                    Twist::StateUnwritable},
         // Each set aside under a name of its own; a new charge in a new data log.
         ResumeCase{"Torn", "zor_charger charge state 1\ndata_log 1700000000zor.log\nstage 2\n",
