@@ -270,6 +270,7 @@ TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
         EXPECT_NE(metrics.find("\nzor_polls_total{outcome=\"accepted\"} 1\n"), std::string::npos);
         EXPECT_NE(metrics.find("\nzor_link_losses_total{instrument=\"battery\"} 1\n"),
                   std::string::npos);
+        EXPECT_THAT(metrics, ::testing::ContainsRegex("\nzor_charge_start_time_seconds 1[0-9]{9}\n"));
         if (name != abstract) {
             EXPECT_EQ(occurrences(err, "service manager not told: " + name + ": "), 1u) << err;
             for (std::string line : {"metrics file not written: " + runtime +
