@@ -2,9 +2,11 @@
 // battery's electronics every five seconds until the process is stopped.
 // Under a service manager the charge outlives the process: every start goes
 // on with it, and only `zor_charger --new-charge` asks for a new one.
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "zor_charger/zor_charger.h"
@@ -15,10 +17,24 @@ constexpr char USAGE[] =
     "usage: zor_charger                       charge, or go on with the charge under way\n"
     "       zor_charger --new-charge [FOLDER]  the next start begins a new charge\n";
 
+// SIGTERM and SIGINT ask for a stop. They are blocked, and taken only while
+// the charger sleeps between polls, so that a stop never cuts an exchange
+// with an instrument or a report short: the poll under way ends first.
+sigset_t stopSignals;
 volatile sig_atomic_t stopSignal = 0;
 
-void askToStop(int signal) {
-    stopSignal = signal;
+// The waits between polls, cut short by a stop.
+unsigned sleepUnlessStopped(unsigned seconds) {
+    const timespec wait{static_cast<time_t>(seconds), 0};
+    while (stopSignal == 0) {
+        int taken = sigtimedwait(&stopSignals, nullptr, &wait);
+        if (taken > 0) {
+            stopSignal = taken;
+        } else if (errno != EINTR) {
+            return 0;  // the time is up
+        }
+    }
+    return seconds;
 }
 
 }  // namespace
@@ -37,24 +53,22 @@ int main(int argc, char **argv) {
     // its link, must not end an unattended charge: writes fail with EPIPE and
     // the loop goes on.
     signal(SIGPIPE, SIG_IGN);
-    // A stop ends the poll under way, not the process in the middle of it:
-    // what the console and the data log hold is written out first.
-    struct sigaction stop {};
-    stop.sa_handler = askToStop;
-    sigemptyset(&stop.sa_mask);
-    sigaction(SIGTERM, &stop, nullptr);
-    sigaction(SIGINT, &stop, nullptr);
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
 
     ChargeRunOptions options{};
     options.supplyEndpoint = ZOR_SUPPLY_ENDPOINT;
     options.batteryEndpoint = ZOR_BATTERY_ENDPOINT;
-    options.sleepSeconds = ::sleep;
+    options.sleepSeconds = sleepUnlessStopped;
     options.pollLimit = -1;
     options.stopSignal = &stopSignal;
     int result = runCharge(&options);
     if (stopSignal != 0) {
         // Ended by the signal, as a parent (the service manager) expects.
         signal(stopSignal, SIG_DFL);
+        sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);
         raise(stopSignal);
     }
     return result;

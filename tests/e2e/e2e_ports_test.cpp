@@ -113,6 +113,7 @@ class ChargeRunTest : public ::testing::Test {
         const std::string socket = dir.path() + "/notify";
         zortest::NotifyListener manager(socket);
         ASSERT_TRUE(manager.valid());
+        setenv("STATE_DIRECTORY", dir.path().c_str(), 1);  // its writes pass the filter too
         if (notify) {
             setenv("NOTIFY_SOCKET", socket.c_str(), 1);
             setenv("WATCHDOG_USEC", std::to_string(WATCHDOG_USEC).c_str(), 1);
@@ -121,6 +122,7 @@ class ChargeRunTest : public ::testing::Test {
                       dir.path() + "/charger.out");
         unsetenv("NOTIFY_SOCKET");
         unsetenv("WATCHDOG_USEC");
+        unsetenv("STATE_DIRECTORY");
         bool ended = waitFor(90s, [&] {
             std::string log = zortest::readFile(simLog);
             if (awakeAt == std::chrono::steady_clock::time_point() &&
@@ -148,6 +150,8 @@ class ChargeRunTest : public ::testing::Test {
         ASSERT_NE(zortest::readFile(simLog).find("\"@AF\\n\""), std::string::npos)
             << "exit status " << charger.wait(0ms) << " (159: killed by the filter)\n"
             << zortest::readFile(dir.path() + "/charger.out").substr(0, 2000);
+        EXPECT_NE(zortest::readFile(dir.path() + "/charge.state").find("stage 3\nended 1\n"),
+                  std::string::npos);
     }
 
     std::vector<std::string> dataLog() {
