@@ -176,29 +176,31 @@ ChargeStart openSavedCharge(const std::string &folder, SavedCharge *charge) {
     if (folder.empty()) {
         return ChargeStart::First;
     }
-    if (markIn(folder)) {
-        return ChargeStart::Asked;
-    }
     const std::string path = pathIn(folder, FILE_NAME);
     std::string text;
     int error = 0;
-    const char *why = strerror(ENOENT);
+    const char *why = nullptr;
     if (!readFile(path, &text, &error)) {
-        if (error == ENOENT) {
-            return ChargeStart::First;
-        }
-        why = strerror(error);
+        why = error == ENOENT ? nullptr : strerror(error);
     } else if (parse(text, charge, &why)) {
         saved.written = text;
-        return ChargeStart::Resumed;
+        why = nullptr;
     }
-    const std::string aside = setAside(folder);
-    const std::string where = aside.empty() ? "could not be set aside" : "set aside as " + aside;
-    fprintf(stderr, "charge state not trusted: %s: %s; %s; a new charge begins\n", path.c_str(),
-            why, where.c_str());
-    systemLog(LOG_ERR, "ZOR charge state not trusted: %s: %s; %s; a new charge begins",
-              path.c_str(), why, where.c_str());
-    return ChargeStart::Untrusted;
+    if (why != nullptr) {  // set aside even when a new charge was asked for
+        const std::string aside = setAside(folder);
+        const std::string where =
+            aside.empty() ? "could not be set aside" : "set aside as " + aside;
+        fprintf(stderr, "charge state not trusted: %s: %s; %s; a new charge begins\n",
+                path.c_str(), why, where.c_str());
+        systemLog(LOG_ERR, "ZOR charge state not trusted: %s: %s; %s; a new charge begins",
+                  path.c_str(), why, where.c_str());
+    }
+    if (markIn(folder)) {
+        return ChargeStart::Asked;
+    }
+    return why != nullptr           ? ChargeStart::Untrusted
+           : saved.written.empty() ? ChargeStart::First
+                                   : ChargeStart::Resumed;
 }
 
 void saveCharge(const SavedCharge &charge) {
