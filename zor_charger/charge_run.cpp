@@ -1,8 +1,8 @@
 // The charge run: start-up of both instruments, the poll loop and the
 // four-stage charge-current schedule.
 #include <errno.h>
-#include <stdlib.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
 #include <time.h>
@@ -86,8 +86,8 @@ void setUpSupply(ChargeState *state, double amps) {
 
 // What a restart must know of the charge.
 SavedCharge savedOf(const ChargeState *state) {
-    return {state->dataLogName, state->ChargeStage, state->endOfCharge,
-            false,              state->supplyOff,   state->batteryOff};
+    return {state->dataLogName, state->ChargeStage, state->endOfCharge, false,
+            state->supplyOff,   state->batteryOff};
 }
 
 // After a restart of the charger itself: asks the supply how it stands
@@ -114,7 +114,8 @@ void resumeSupply(ChargeState *state, double amps) {
     // between saving a stage and sending its current), or a hold's 0 A.
     const int stage = state->ChargeStage;
     bool ours = false;
-    for (double each : {amps, STAGE_CURRENT[stage], STAGE_CURRENT[stage > 0 ? stage - 1 : 0], 0.0}) {
+    for (double each :
+         {amps, STAGE_CURRENT[stage], STAGE_CURRENT[stage > 0 ? stage - 1 : 0], 0.0}) {
         ours = ours || supplySetTo(supply.ampsSet, each);
     }
     ours = ours && supplySetTo(supply.voltsSet, SETUP_VOLTS);
@@ -355,7 +356,8 @@ namespace {
 void sayResumed(const ChargeState *state) {
     char text[160];
     if (state->endOfCharge) {
-        snprintf(text, sizeof text, "resuming the charge of %s, ended: the battery stays switched off",
+        snprintf(text, sizeof text,
+                 "resuming the charge of %s, ended: the battery stays switched off",
                  state->dataLogName);
     } else {
         snprintf(text, sizeof text, "resuming the charge of %s at stage %d/4 (%.1f A)",
@@ -376,11 +378,12 @@ void stopCharge(const ChargeState *state, FILE *dataLog, int signal) {
     char text[160];
     const char *name = sigabbrev_np(signal);
     if (newChargeAsked()) {
-        snprintf(text, sizeof text, "stopped by SIG%s: the next start begins a new charge, as asked",
-                 name);
+        snprintf(text, sizeof text,
+                 "stopped by SIG%s: the next start begins a new charge, as asked", name);
     } else if (state->endOfCharge) {
-        snprintf(text, sizeof text, "stopped by SIG%s: the next start resumes the charge of %s, ended",
-                 name, state->dataLogName);
+        snprintf(text, sizeof text,
+                 "stopped by SIG%s: the next start resumes the charge of %s, ended", name,
+                 state->dataLogName);
     } else {
         snprintf(text, sizeof text,
                  "stopped by SIG%s: the next start resumes the charge of %s at stage %d/4", name,
@@ -411,8 +414,8 @@ int chargeOn(const ChargeRunOptions *options) {
     }
     if (dataLog == nullptr) {
         bool wasGone = false;
-        dataLog = resumed ? reopenDataLog(state.dataLogName, &wasGone)
-                          : openDataLog(state.dataLogName);
+        dataLog =
+            resumed ? reopenDataLog(state.dataLogName, &wasGone) : openDataLog(state.dataLogName);
         if (dataLog == nullptr) {
             // An unattended charge must not run without its record.
             int openError = errno;
@@ -448,7 +451,9 @@ int chargeOn(const ChargeRunOptions *options) {
         }
     }
 
-    auto stopAsked = [options] { return options->stopSignal != nullptr && *options->stopSignal != 0; };
+    auto stopAsked = [options] {
+        return options->stopSignal != nullptr && *options->stopSignal != 0;
+    };
     int result = 0;
     if (!openEndpoint(options->supplyEndpoint, &state.supplyPort)) {
         perror("unable to open connection to xantrex");

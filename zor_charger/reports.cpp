@@ -166,7 +166,7 @@ void writeDataLogLine(FILE *dataLog, const BatteryStatus *status, time_t reportT
             fprintf(stderr, "data log written again: %ld lines kept, %ld lost\n", keep.kept,
                     keep.lost);
             systemLog(LOG_ERR, "data log written again: %ld lines kept, %ld lost", keep.kept,
-                   keep.lost);
+                      keep.lost);
             keep.failing = false;
             keep.kept = keep.lost = 0;
         }
@@ -199,8 +199,7 @@ void writeOutDataLog(FILE *dataLog) {
         systemLog(LOG_ERR, "data log write failed at the stop: %zu lines lost: %s",
                   keep.lines.size(), strerror(error));
     } else if (keep.failing) {
-        fprintf(stderr, "data log written again: %ld lines kept, %ld lost\n", keep.kept,
-                keep.lost);
+        fprintf(stderr, "data log written again: %ld lines kept, %ld lost\n", keep.kept, keep.lost);
         systemLog(LOG_ERR, "data log written again: %ld lines kept, %ld lost", keep.kept,
                   keep.lost);
     }

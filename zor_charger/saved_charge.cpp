@@ -29,8 +29,8 @@ constexpr size_t MOST_BYTES = 512;  // a saved charge is far smaller
 constexpr char DEFAULT_FOLDER[] = "/var/lib/zor_charger";
 
 struct Saved {
-    std::string folder;  // empty: nothing is read or written
-    std::string written;  // the text in the file, as last written
+    std::string folder;    // empty: nothing is read or written
+    std::string written;   // the text in the file, as last written
     bool failing = false;  // said "not written", not yet "written again"
 };
 Saved saved;
@@ -52,8 +52,7 @@ std::string textOf(const SavedCharge &charge) {
 bool isDataLogName(const std::string &name) {
     const size_t digits = name.size() - strlen("zor.log");
     return name.size() > strlen("zor.log") && name.size() < DATA_LOG_NAME_SIZE &&
-           name.ends_with("zor.log") &&
-           name.find_first_not_of("0123456789") == digits;
+           name.ends_with("zor.log") && name.find_first_not_of("0123456789") == digits;
 }
 
 // Reads the saved charge from its text; false, with the reason, when the text
@@ -68,8 +67,8 @@ bool parse(const std::string &text, SavedCharge *charge, const char **why) {
     }
     *why = "torn or altered";
     if (sscanf(text.c_str() + strlen(FORMAT_LINE),
-               "data_log %79s stage %d ended %d held %d supply_off %d battery_off %d", name,
-               &stage, &flags[0], &flags[1], &flags[2], &flags[3]) != 6) {
+               "data_log %79s stage %d ended %d held %d supply_off %d battery_off %d", name, &stage,
+               &flags[0], &flags[1], &flags[2], &flags[3]) != 6) {
         return false;
     }
     charge->dataLog = name;
@@ -190,15 +189,15 @@ ChargeStart openSavedCharge(const std::string &folder, SavedCharge *charge) {
         const std::string aside = setAside(folder);
         const std::string where =
             aside.empty() ? "could not be set aside" : "set aside as " + aside;
-        fprintf(stderr, "charge state not trusted: %s: %s; %s; a new charge begins\n",
-                path.c_str(), why, where.c_str());
+        fprintf(stderr, "charge state not trusted: %s: %s; %s; a new charge begins\n", path.c_str(),
+                why, where.c_str());
         systemLog(LOG_ERR, "ZOR charge state not trusted: %s: %s; %s; a new charge begins",
                   path.c_str(), why, where.c_str());
     }
     if (markIn(folder)) {
         return ChargeStart::Asked;
     }
-    return why != nullptr           ? ChargeStart::Untrusted
+    return why != nullptr          ? ChargeStart::Untrusted
            : saved.written.empty() ? ChargeStart::First
                                    : ChargeStart::Resumed;
 }

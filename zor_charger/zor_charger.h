@@ -232,21 +232,21 @@ struct ChargeState {
     int batteryPort;
     LinkWatch supplyLink;
     LinkWatch batteryLink;
-    int ChargeStage;       // 0 to 3
-    double chargeCurrent;  // amperes the schedule last chose
+    int ChargeStage;        // 0 to 3
+    double chargeCurrent;   // amperes the schedule last chose
     double supplyAmpsSent;  // the current the supply's link last took: a set-up's or a poll's
     BatteryStatus status;
-    long polls;            // status requests sent
-    long acceptedReplies;  // replies of exactly 77 bytes
-    long otherReplies;     // replies of any other length but none
-    long lastReplyAtMs;    // monotonic milliseconds of the latest accepted reply
-    time_t lastReplyTime;  // and its calendar time
-    bool endOfCharge;      // the battery has been told to switch off
-    ChargeFlow flow;       // whether the charge current flows, and why not
+    long polls;                            // status requests sent
+    long acceptedReplies;                  // replies of exactly 77 bytes
+    long otherReplies;                     // replies of any other length but none
+    long lastReplyAtMs;                    // monotonic milliseconds of the latest accepted reply
+    time_t lastReplyTime;                  // and its calendar time
+    bool endOfCharge;                      // the battery has been told to switch off
+    ChargeFlow flow;                       // whether the charge current flows, and why not
     char dataLogName[DATA_LOG_NAME_SIZE];  // "<start time>zor.log", which names the charge
     time_t chargeStartTime;                // when the charge began, seconds since the epoch
-    bool supplyOff;   // found switched off by a hand or its protection
-    bool batteryOff;  // found switched off by a hand or its own protection
+    bool supplyOff;                        // found switched off by a hand or its protection
+    bool batteryOff;                       // found switched off by a hand or its own protection
 };
 
 // One line on how the charge stands, for the service manager's status: the

@@ -286,8 +286,9 @@ TEST_F(ChargeRunTest, ReachesTheEndOfChargeOverLoopbackTcp) {
               8);
     const std::string polled = "zor_polls_total{outcome=";
     // Another test's stand-in for /dev/log may stall meanwhile: then ours are dropped too.
-    const bool loggerStalled = zortest::readFile(dir.path() + "/charger.out")
-                                   .find("system log not taking messages") != std::string::npos;
+    const bool loggerStalled =
+        zortest::readFile(dir.path() + "/charger.out").find("system log not taking messages") !=
+        std::string::npos;
     for (auto [name, want, within] : std::vector<std::tuple<std::string, double, double>>{
              {"zor_battery_last_reply_timestamp_seconds", t, 1},
              {"zor_battery_charge_ratio", gas / 100, 1e-9},

@@ -270,7 +270,8 @@ TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
         EXPECT_NE(metrics.find("\nzor_polls_total{outcome=\"accepted\"} 1\n"), std::string::npos);
         EXPECT_NE(metrics.find("\nzor_link_losses_total{instrument=\"battery\"} 1\n"),
                   std::string::npos);
-        EXPECT_THAT(metrics, ::testing::ContainsRegex("\nzor_charge_start_time_seconds 1[0-9]{9}\n"));
+        EXPECT_THAT(metrics,
+                    ::testing::ContainsRegex("\nzor_charge_start_time_seconds 1[0-9]{9}\n"));
         if (name != abstract) {
             EXPECT_EQ(occurrences(err, "service manager not told: " + name + ": "), 1u) << err;
             for (std::string line : {"metrics file not written: " + runtime +
@@ -458,7 +459,7 @@ struct ResumeCase {
     int switchOns;                     // "@AC"
     std::string said;                  // on the standard output or error stream
     const char *savedAfter;            // in the state file after the run
-    size_t files, logLines;  // in the folder; in the saved charge's data log
+    size_t files, logLines;            // in the folder; in the saved charge's data log
     Twist twist = Twist::None;
 };
 
@@ -475,8 +476,8 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
         std::ofstream(dir_.path() + "/" + log) << "1700000000,96.00,12.50,42,ff, 0, 0,8408\n";
     }
     int flags[5];
-    if (sscanf(c.saved, "%d %d %d %d %d", &flags[0], &flags[1], &flags[2], &flags[3],
-               &flags[4]) == 5) {
+    if (sscanf(c.saved, "%d %d %d %d %d", &flags[0], &flags[1], &flags[2], &flags[3], &flags[4]) ==
+        5) {
         SavedCharge none;
         openSavedCharge(dir_.path(), &none);
         saveCharge({log, flags[0], flags[1] == 1, flags[2] == 1, flags[3] == 1, flags[4] == 1});
@@ -520,18 +521,20 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
     EXPECT_EQ(occurrences(out + err, c.said), 1u) << out << err;
     EXPECT_THAT(zortest::readFile(state), ::testing::HasSubstr(c.savedAfter));
     auto entries = std::filesystem::directory_iterator(dir_.path());
-    EXPECT_EQ(static_cast<size_t>(std::distance(begin(entries), end(entries))), c.files) << "the charge's data log, the state, one set aside, nothing else";
+    EXPECT_EQ(static_cast<size_t>(std::distance(begin(entries), end(entries))), c.files)
+        << "the charge's data log, the state, one set aside, nothing else";
     EXPECT_EQ(occurrences(zortest::readFile(dir_.path() + "/" + log), "\n"), c.logLines);
     for (const std::string &saved : savedAtLastStage) {
         EXPECT_THAT(saved, ::testing::Not(::testing::HasSubstr("stage 2\n")))
             << "saved before it goes out, or removed: never an older stage";
     }
     if (c.newAsked) {
-        EXPECT_EQ(asking.out(), "the next start begins a new charge; the charge of " + log +
-                                    " is not resumed\n");
+        EXPECT_EQ(asking.out(),
+                  "the next start begins a new charge; the charge of " + log + " is not resumed\n");
     }
     if (c.twist == Twist::StateUnwritable) {
-        EXPECT_EQ(occurrences(err, "charge state not written: " + state + ": Is a directory\n"), 1u);
+        EXPECT_EQ(occurrences(err, "charge state not written: " + state + ": Is a directory\n"),
+                  1u);
         EXPECT_EQ(occurrences(err, "charge state written again\n"), 1u);
     }
 }
@@ -541,10 +544,11 @@ const std::string AT_STAGE_3 = RESUMING + " at stage 3/4 (12.5 A)\n";
 const std::vector<std::string> ISET_12_5 = {"ISET 12.5000A\r", "ISET 12.5000A\r"};
 const std::vector<std::string> SET_UP_12_5 = {"CLR\r", "OUT 0\r", "VSET 35.9000V\r",
                                               "ISET 12.5000A\r", "OUT 1\r"};
-const std::vector<std::string> NEW_SET_UP = {"CLR\r", "OUT 0\r", "VSET 35.9000V\r",
+const std::vector<std::string> NEW_SET_UP = {"CLR\r",           "OUT 0\r", "VSET 35.9000V\r",
                                              "ISET 45.0000A\r", "OUT 1\r", "ISET 45.0000A\r"};
-const char *const NOT_TRUSTED = "charge state not trusted: ";
 
+// One row a case.
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Restarts, ResumeTest,
     ::testing::Values(
@@ -605,6 +609,7 @@ INSTANTIATE_TEST_SUITE_P(
         ResumeCase{"WithoutStateFolder", "2 0 0 0 0", false, "1 35.9000 12.5000 0",
                    {replyWith(0)}, NEW_SET_UP, 1, "status is 77\n", "stage 2\n", 3, 1}),
     [](const auto &info) { return std::string(info.param.name); });
+// clang-format on
 
 // A system logger and a reader of the standard output that stop taking text
 // for a while (after poll `stops`, until poll `reads`; 0: never).
