@@ -755,9 +755,7 @@ TEST_P(StartFailureTest, EndsWithMinusOneAndTouchesNothingFurther) {
     auto endpoint = [&](std::string name) {
         return name == "up" ? "" : name == "down" ? down : name;
     };
-    if (c.hold != nullptr) {
-        setenv("ZOR_SILENCE_HOLD_SECONDS", c.hold, 1);
-    }
+    setenv("ZOR_SILENCE_HOLD_SECONDS", c.hold ? c.hold : "", 1);  // empty: no hold
     Bench bench({});
     EXPECT_EQ(run(bench, 1, endpoint(c.supply), endpoint(c.battery)), c.hold ? 2 : -1);
     EXPECT_EQ(std::filesystem::is_empty(dir_.path()), c.hold || c.logFolderGone) << "a data log";
