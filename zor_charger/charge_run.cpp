@@ -28,6 +28,14 @@ constexpr double STAGE_CURRENT[] = {INITIAL_CURRENT, 22.5, 12.5, 7.5};
 constexpr unsigned SETTLE_SECONDS = 5;  // after switching the supply on
 constexpr unsigned POLL_SECONDS = 5;    // between polls
 constexpr int BALANCED = 0xFF;          // every cell balanced
+constexpr int SETTING_REFUSED = 2;      // the exit status of a setting the charger refuses
+
+// The run's clock: monotonicMs unless a test drives time itself.
+long (*runClock)() = monotonicMs;
+
+long nowMs() {
+    return runClock();
+}
 
 // The endpoint is open when openPort gave a positive handle.
 bool openEndpoint(const char *endpoint, int *handle) {
@@ -40,7 +48,7 @@ void noticeLoss(LinkWatch *link, int port) {
         return;
     }
     link->lost = true;
-    link->lostAtMs = monotonicMs();
+    link->lostAtMs = nowMs();
     ++link->losses;
     const char *why = linkLossText(port);
     fprintf(stderr, "%s link lost: %s\n", link->instrument, why);
@@ -65,7 +73,7 @@ bool linkReady(LinkWatch *link, int port) {
         return false;
     }
     link->lost = false;
-    long seconds = (monotonicMs() - link->lostAtMs) / 1000;
+    long seconds = (nowMs() - link->lostAtMs) / 1000;
     fprintf(stderr, "%s link restored after %ld s\n", link->instrument, seconds);
     systemLog(LOG_NOTICE, "ZOR %s link restored after %ld s", link->instrument, seconds);
     return true;
@@ -86,8 +94,8 @@ void setUpSupply(ChargeState *state, double amps) {
 
 // What a restart must know of the charge.
 SavedCharge savedOf(const ChargeState *state) {
-    return {state->dataLogName, state->ChargeStage, state->endOfCharge, false,
-            state->supplyOff,   state->batteryOff};
+    return {state->dataLogName, state->ChargeStage, state->endOfCharge,
+            state->hold.held,   state->supplyOff,   state->batteryOff};
 }
 
 // After a restart of the charger itself: asks the supply how it stands
@@ -220,6 +228,39 @@ void watchChargeFlow(ChargeState *state) {
     }
 }
 
+// Holds the charge current at 0 A: the hold begins when the supply's link
+// takes "ISET 0.0000A", and until it does it is tried again at each poll.
+void startHold(ChargeState *state, long silentMs) {
+    if (!linkReady(&state->supplyLink, state->supplyPort)) {
+        return;
+    }
+    SavedCharge holding = savedOf(state);
+    holding.held = true;
+    saveCharge(holding);  // before its 0 A goes out: a restart resumes held
+    const bool taken = xfrSetCurrent(state->supplyPort, 0.0) == 0;
+    noticeLoss(&state->supplyLink, state->supplyPort);
+    if (!taken) {
+        return;
+    }
+    state->hold.held = true;
+    state->hold.heldAtMs = nowMs();
+    state->supplyAmpsSent = 0.0;
+    long seconds = silentMs / 1000;
+    fprintf(stderr, "no accepted battery reply for %ld s: charge current held at 0 A\n", seconds);
+    systemLog(LOG_ERR, "ZOR no accepted battery reply for %ld s: charge current held at 0 A",
+              seconds);
+}
+
+// At a poll without an accepted reply: holds the charge when the battery has
+// been silent for the setting's seconds, before and after the end of charge.
+void holdIfSilent(ChargeState *state) {
+    const SilenceHold &hold = state->hold;
+    const long silentMs = nowMs() - hold.quietSinceMs;
+    if (hold.seconds > 0 && !hold.held && silentMs >= hold.seconds * 1000) {
+        startHold(state, silentMs);
+    }
+}
+
 // Tells the service manager how the charge stands, and that the loop goes
 // round when it watches for that.
 void notifyStatus(const ChargeState *state, const char *more) {
@@ -227,7 +268,7 @@ void notifyStatus(const ChargeState *state, const char *more) {
     if (serviceWatchdogRequested()) {
         message += "WATCHDOG=1\n";
     }
-    notifyService(message + "STATUS=" + chargeStatusLine(state, monotonicMs()));
+    notifyService(message + "STATUS=" + chargeStatusLine(state, nowMs()));
 }
 
 // Polls the battery once: discards stale input, asks, takes one reply and,
@@ -253,13 +294,18 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
     printf("status is %d\n", count);
     if (count == STATUS_REPLY_SIZE) {
         ++state->acceptedReplies;
-        state->lastReplyAtMs = monotonicMs();
+        state->lastReplyAtMs = nowMs();
+        state->hold.quietSinceMs = state->lastReplyAtMs;
+        const bool endsHold = std::exchange(state->hold.held, false);
         state->lastReplyTime = time(nullptr);
         printf("response is %s\n", reply);
         decodeStatusReply(reply, &state->status);
         reportStatus(&state->status, dataLog);
         stepChargeSchedule(state);
-        watchChargeFlow(state);
+        if (!endsHold) {  // its low current is the hold's; the silence before it still counts
+            watchChargeFlow(state);
+        }
+        saveCharge(savedOf(state));  // a hold's end, before the current goes out again
         printf("\n****setting charge current to %f\n\n", state->chargeCurrent);
         if (linkReady(&state->supplyLink, state->supplyPort)) {
             if (xfrSetCurrent(state->supplyPort, state->chargeCurrent) == 0) {
@@ -267,11 +313,21 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
             }
             noticeLoss(&state->supplyLink, state->supplyPort);
         }
+        if (endsHold) {
+            long seconds = (state->lastReplyAtMs - state->hold.heldAtMs) / 1000;
+            fprintf(stderr,
+                    "battery answers again: charge current back to %.1f A after %ld s held\n",
+                    state->chargeCurrent, seconds);
+            systemLog(LOG_NOTICE,
+                      "ZOR battery answers again: charge current back to %.1f A after %ld s held",
+                      state->chargeCurrent, seconds);
+        }
     } else {
         state->flow.repliesStopped = true;
         if (count > 0) {
             ++state->otherReplies;
         }
+        holdIfSilent(state);
     }
     puts("going to sleep");
     fflush(stdout);  // the poll's report goes out before the pause, in one piece
@@ -318,7 +374,18 @@ void stepChargeSchedule(ChargeState *state) {
 
 std::string chargeStatusLine(const ChargeState *state, long nowMs) {
     char text[160];
-    if (state->endOfCharge) {
+    const bool held = state->hold.held;
+    if (held) {
+        // Not the current the schedule chose: the supply has 0 A, and why.
+        const long silent = (nowMs - state->hold.quietSinceMs) / 1000;
+        if (state->endOfCharge) {
+            snprintf(text, sizeof text, "end of charge, charge held: no accepted reply for %ld s",
+                     silent);
+        } else {
+            snprintf(text, sizeof text, "stage %d/4, charge held: no accepted reply for %ld s",
+                     state->ChargeStage + 1, silent);
+        }
+    } else if (state->endOfCharge) {
         snprintf(text, sizeof text, "end of charge, %.1f A", state->chargeCurrent);
     } else if (state->flow.stopped) {
         // Not the current it cannot deliver: for how long, and why.
@@ -330,7 +397,7 @@ std::string chargeStatusLine(const ChargeState *state, long nowMs) {
                  state->chargeCurrent);
     }
     std::string line = text;
-    if (!state->endOfCharge && state->flow.stopped) {
+    if (!held && !state->endOfCharge && state->flow.stopped) {
         line += state->flow.cause;
     }
     if (state->acceptedReplies == 0) {
@@ -359,6 +426,10 @@ void sayResumed(const ChargeState *state) {
         snprintf(text, sizeof text,
                  "resuming the charge of %s, ended: the battery stays switched off",
                  state->dataLogName);
+    } else if (state->hold.held) {
+        snprintf(text, sizeof text,
+                 "resuming the charge of %s at stage %d/4, held at 0 A until the battery answers",
+                 state->dataLogName, state->ChargeStage + 1);
     } else {
         snprintf(text, sizeof text, "resuming the charge of %s at stage %d/4 (%.1f A)",
                  state->dataLogName, state->ChargeStage + 1, state->chargeCurrent);
@@ -394,12 +465,13 @@ void stopCharge(const ChargeState *state, FILE *dataLog, int signal) {
 }
 
 // The run between the opening and the closing of its console.
-int chargeOn(const ChargeRunOptions *options) {
+int chargeOn(const ChargeRunOptions *options, long holdSeconds) {
     ChargeState state{};
     state.supplyLink.instrument = "supply";
     state.batteryLink.instrument = "battery";
     state.ChargeStage = 0;
     state.chargeCurrent = INITIAL_CURRENT;
+    state.hold.seconds = holdSeconds;
     SavedCharge saved{};
     const ChargeStart start = openSavedCharge(stateFolder(), &saved);
     const bool resumed = start == ChargeStart::Resumed;
@@ -439,6 +511,8 @@ int chargeOn(const ChargeRunOptions *options) {
         state.endOfCharge = saved.ended;
         state.supplyOff = saved.supplyOff;
         state.batteryOff = saved.batteryOff;
+        state.hold.held = saved.held;  // until the first accepted reply
+        state.hold.heldAtMs = nowMs();
         sayResumed(&state);
     } else {
         // Saved before any instrument is touched, so that a start that fails
@@ -460,7 +534,7 @@ int chargeOn(const ChargeRunOptions *options) {
         result = -1;
     } else {
         if (resumed) {
-            resumeSupply(&state, state.chargeCurrent);
+            resumeSupply(&state, state.hold.held ? 0.0 : state.chargeCurrent);
         } else {
             setUpSupply(&state, state.chargeCurrent);
         }
@@ -477,6 +551,7 @@ int chargeOn(const ChargeRunOptions *options) {
             if (!state.endOfCharge && !state.batteryOff) {
                 sendStr(state.batteryPort, "@AC\n");
             }
+            state.hold.quietSinceMs = nowMs();
             writeMetrics(&state);
             notifyStatus(&state, "READY=1\n");
             while (!stopAsked() && (options->pollLimit < 0 || state.polls < options->pollLimit)) {
@@ -499,13 +574,42 @@ int chargeOn(const ChargeRunOptions *options) {
     return result;
 }
 
+// Reads $ZOR_SILENCE_HOLD_SECONDS into *seconds (0: unset or empty). False,
+// after saying why, for anything but plain digits from SILENCE_HOLD_MIN_SECONDS
+// to SILENCE_HOLD_MAX_SECONDS: a hold the operator meant must not be guessed at.
+bool readSilenceHold(long *seconds) {
+    *seconds = 0;
+    const char *value = getenv("ZOR_SILENCE_HOLD_SECONDS");
+    if (value == nullptr || value[0] == '\0') {
+        return true;
+    }
+    long number = 0;
+    const char *digit = value;
+    for (; *digit >= '0' && *digit <= '9' && number <= SILENCE_HOLD_MAX_SECONDS; ++digit) {
+        number = number * 10 + (*digit - '0');
+    }
+    if (*digit != '\0' || number < SILENCE_HOLD_MIN_SECONDS || number > SILENCE_HOLD_MAX_SECONDS) {
+        fprintf(stderr,
+                "ZOR_SILENCE_HOLD_SECONDS=%s: not a whole number of seconds from %ld to %ld\n",
+                value, SILENCE_HOLD_MIN_SECONDS, SILENCE_HOLD_MAX_SECONDS);
+        return false;
+    }
+    *seconds = number;
+    return true;
+}
+
 }  // namespace
 
 int runCharge(const ChargeRunOptions *options) {
+    long holdSeconds = 0;
+    if (!readSilenceHold(&holdSeconds)) {
+        return SETTING_REFUSED;  // before the data log, and before either instrument
+    }
+    runClock = options->clockMs != nullptr ? options->clockMs : monotonicMs;
     openConsole();
     openServiceNotify();
     openMetrics();
-    int result = chargeOn(options);
+    int result = chargeOn(options, holdSeconds);
     closeServiceNotify();
     closeConsole();  // its last flush may still say a stall or a return in the system log
     closeSystemLog();

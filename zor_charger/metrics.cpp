@@ -166,6 +166,11 @@ void stateText(std::string &out, const ChargeState *state) {
            "1 once the battery has been told to switch off at the end of charge.",
            static_cast<long long>(state->endOfCharge ? 1 : 0));
     flowText(out, state);
+    if (state->hold.seconds > 0) {  // only where a hold can happen: a console's file is as it was
+        single(out, "zor_charge_held", "gauge",
+               "1 while the charge current is held at 0 A for want of an accepted battery reply.",
+               static_cast<long long>(state->hold.held ? 1 : 0));
+    }
 
     const std::pair<const LinkWatch *, const char *> links[] = {
         {&state->batteryLink, "instrument=\"battery\""},

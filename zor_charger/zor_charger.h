@@ -11,7 +11,9 @@
 // supply, wakes the battery, polls it and steps the charge-current schedule
 // 45.0 -> 22.5 -> 12.5 -> 7.5 A on the balance register. A link to either
 // instrument that drops is reported and reopened at its next use, so a
-// server restart or an unplugged adapter costs polls, never the charge.
+// server restart or an unplugged adapter costs polls, never the charge. A
+// battery silent for $ZOR_SILENCE_HOLD_SECONDS, when it is set, has its charge
+// current held at 0 A until its next accepted reply.
 //
 // Reports never hold up the polls: the console and the system log get a short
 // wait per poll, and what a stalled reader or logger does not take is kept or
@@ -226,6 +228,18 @@ struct ChargeFlow {
     bool batterySwitchedOn;  // "@AC" sent again in this episode
 };
 
+// The charge current held at 0 A while the battery gives no accepted reply,
+// as ZOR_SILENCE_HOLD_SECONDS asks: whoever protects the cells may be what
+// stopped answering. Off (seconds 0) unless the setting is given.
+constexpr long SILENCE_HOLD_MIN_SECONDS = 15;
+constexpr long SILENCE_HOLD_MAX_SECONDS = 3600;
+struct SilenceHold {
+    long seconds;       // the silence that starts a hold; 0: never held
+    long quietSinceMs;  // monotonic milliseconds of the last accepted reply, or of "@AC"
+    bool held;          // the supply's link took "ISET 0.0000A"; ends at an accepted reply
+    long heldAtMs;      // when it took it
+};
+
 // The state of one charge run.
 struct ChargeState {
     int supplyPort;
@@ -247,11 +261,13 @@ struct ChargeState {
     time_t chargeStartTime;                // when the charge began, seconds since the epoch
     bool supplyOff;                        // found switched off by a hand or its protection
     bool batteryOff;                       // found switched off by a hand or its own protection
+    SilenceHold hold;  // whether the charge current is held for a silent battery
 };
 
 // One line on how the charge stands, for the service manager's status: the
 // stage and its current (or the end of charge; or, while the charge has
-// stopped, for how long and why), the gas gauge and the time since the last
+// stopped, for how long and why; or, while it is held, for how long the
+// battery has been silent), the gas gauge and the time since the last
 // accepted reply, and each lost link with how long ago.
 std::string chargeStatusLine(const ChargeState *state, long nowMs);
 
@@ -327,10 +343,11 @@ struct ChargeRunOptions {
     // Called after every poll with the run's state; may be null.
     void (*afterPoll)(const ChargeState *state, void *context);
     void *context;
-    // Set by a signal handler to the signal that asks the run to stop; null
-    // or 0: none. The run then ends after the poll under way, with what its
+    // The signal that asks the run to stop, as the program's waits take it;
+    // null or 0: none. The run then ends after the poll under way, with what its
     // outlets hold written out.
     const volatile sig_atomic_t *stopSignal = nullptr;
+    long (*clockMs)() = nullptr;  // the run's monotonic milliseconds; null: monotonicMs
 };
 
 // Takes one step of the charge-current schedule on the freshly decoded
@@ -338,10 +355,13 @@ struct ChargeRunOptions {
 void stepChargeSchedule(ChargeState *state);
 
 // Runs the charge: data log, supply set-up, battery wake-up, then polls until
-// pollLimit polls are done or a stop is asked for. With a state folder a
-// saved charge is resumed instead: its data log, its stage, the supply
-// judged before it is commanded. Returns -1 when the data log or either
-// endpoint cannot be opened (after the start-up failure message), 0 after
-// the last poll or at a stop. Whatever the run opened is closed before it
-// returns.
+// pollLimit polls are done or a stop is asked for. Reads
+// $ZOR_SILENCE_HOLD_SECONDS first: unset or empty, no hold;
+// SILENCE_HOLD_MIN_SECONDS to SILENCE_HOLD_MAX_SECONDS in plain digits, the
+// hold; anything else is refused with a message before anything is opened,
+// and the run returns 2. With a state folder a saved charge is resumed
+// instead of a new one begun: its data log, its stage, the supply judged
+// before it is commanded. Returns -1 when the data log or either endpoint
+// cannot be opened (after the start-up failure message), 0 after the last
+// poll or at a stop. Whatever the run opened is closed before it returns.
 int runCharge(const ChargeRunOptions *options);

@@ -130,7 +130,10 @@ class ChargeRunTest : public ::testing::Test {
         ASSERT_NE(getcwd(home_, sizeof home_), nullptr);
         ASSERT_EQ(chdir(dir_.path().c_str()), 0);  // the data log lands here
     }
-    void TearDown() override { ASSERT_EQ(chdir(home_), 0); }
+    void TearDown() override {
+        unsetenv("ZOR_SILENCE_HOLD_SECONDS");
+        ASSERT_EQ(chdir(home_), 0);
+    }
 
     // Runs the charge for `polls` polls; the console texts land in out/err.
     int run(Bench &bench, long polls, std::string supply = "", std::string battery = "") {
@@ -272,6 +275,7 @@ TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
                   std::string::npos);
         EXPECT_THAT(metrics,
                     ::testing::ContainsRegex("\nzor_charge_start_time_seconds 1[0-9]{9}\n"));
+        EXPECT_EQ(metrics.find("zor_charge_held"), std::string::npos) << "no hold, no family";
         if (name != abstract) {
             EXPECT_EQ(occurrences(err, "service manager not told: " + name + ": "), 1u) << err;
             for (std::string line : {"metrics file not written: " + runtime +
@@ -306,6 +310,17 @@ struct FlowCase {
     const char *supply;  // what the supply answers to OUT?, VSET?, ISET? and FAULT?; "": nothing
     std::string said;    // the standard error stream
     int questions, setUps, switchOns;  // the supply's questions and set-ups, the battery's "@AC"
+    const char *hold = nullptr;  // ZOR_SILENCE_HOLD_SECONDS, with 5 s a poll; null: no time passes
+    int holds = 0;               // "ISET 0.0000A" sent
+};
+
+struct FakeTime {  // a clock that only the 5-second waits move
+    static inline long ms = 0;
+    static long now() { return ms; }
+    static unsigned sleep(unsigned seconds) {
+        ms += seconds * 1000L;
+        return 0;
+    }
 };
 
 std::ostream &operator<<(std::ostream &os, const FlowCase &c) {
@@ -327,16 +342,27 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     });
     std::vector<std::string> statuses;
     auto status = [](const ChargeState *state, void *lines) {
-        static_cast<std::vector<std::string> *>(lines)->push_back(
-            chargeStatusLine(state, state->lastReplyAtMs));
+        auto *seen = static_cast<std::vector<std::string> *>(lines);
+        seen->push_back(chargeStatusLine(state, state->lastReplyAtMs));
+        if (state->hold.held) {  // after the poll's wait
+            seen->push_back(chargeStatusLine(state, FakeTime::ms) + zortest::readFile("held.prom"));
+        }
     };
     const std::string supply = bench.endpoint(Bench::SUPPLY);
     const std::string battery = bench.endpoint(Bench::BATTERY);
     ChargeRunOptions options{
         supply.c_str(), battery.c_str(), noSleep,  static_cast<long>(c.script.size()),
         nullptr,        status,          &statuses};
+    FakeTime::ms = 0;
+    if (c.hold != nullptr) {
+        setenv("ZOR_SILENCE_HOLD_SECONDS", c.hold, 1);
+        setenv("ZOR_METRICS_FILE", "held.prom", 1);
+        options.sleepSeconds = FakeTime::sleep;
+        options.clockMs = FakeTime::now;
+    }
     zortest::StdCapture capture;
     ASSERT_EQ(runCharge(&options), 0);
+    unsetenv("ZOR_METRICS_FILE");
     bench.finish();
     EXPECT_EQ(capture.err(), c.said);
     const std::vector<std::string> &heard = bench.commands[Bench::SUPPLY];
@@ -346,12 +372,22 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     EXPECT_EQ(std::count(heard.begin(), heard.end(), "CLR\r") - 1, c.setUps);
     EXPECT_EQ(std::count_if(heard.begin() + SET_UP.size(), heard.end(),
                             [](const std::string &l) { return l.starts_with("ISET "); }),
-              c.setUps + std::count_if(c.script.begin(), c.script.end(),
-                                       [](const std::string &r) { return r.size() == 77; }));
+              c.setUps + c.holds +
+                  std::count_if(c.script.begin(), c.script.end(),
+                                [](const std::string &r) { return r.size() == 77; }));
+    auto held = std::find(heard.begin(), heard.end(), "ISET 0.0000A\r");
+    EXPECT_EQ(std::count(held, heard.end(), "ISET 0.0000A\r"), c.holds);
+    if (c.holds > 0) {  // the stage's current at the first reply after
+        EXPECT_EQ(*std::next(held), "ISET 45.0000A\r");
+        EXPECT_THAT(statuses, ::testing::Contains(::testing::AllOf(
+                                  ::testing::StartsWith("stage 1/4, charge held: no accepted "
+                                                        "reply for 20 s, gas gauge 5.00, last"),
+                                  ::testing::HasSubstr("\nzor_charge_held 1\n"))));
+    }
     const std::vector<std::string> &told = bench.commands[Bench::BATTERY];
     EXPECT_EQ(std::count(told.begin(), told.end(), "@AC\n"), 1 + c.switchOns);
     const std::string cause = c.said.substr(0, c.said.find('\n'));
-    if (!cause.empty()) {
+    if (!cause.empty() && c.hold == nullptr) {
         EXPECT_THAT(statuses,
                     ::testing::Contains(::testing::HasSubstr(
                         "no charge current for 0 s: " + cause.substr(cause.find("set; ") + 5))));
@@ -364,6 +400,9 @@ const char *const SUPPLY_ON = "1 35.9000 45.0000 0", *const SUPPLY_AT_POWER_UP =
                                                          "0 0.0000 0.0000 0";
 const std::string NO_CURRENT = "no charge current: battery 0.00 A with 45.0 A set; ";
 const std::string AGAIN = "charge current again after 0 s\n";
+const std::string SHORT = FLOWS.substr(1);  // not accepted, without a receive's wait
+const std::string HELD = "no accepted battery reply for 15 s: charge current held at 0 A\n";
+const std::string BACK = "battery answers again: charge current back to 45.0 A after 5 s held\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Causes, FlowTest,
@@ -440,7 +479,31 @@ INSTANTIATE_TEST_SUITE_P(
                      AGAIN,
                  4,
                  1,
-                 1}),
+                 1},
+        // The reply that ends the hold shows its 0 A: no episode for it.
+        FlowCase{"HeldWhileSilent",
+                 {FLOWS, SHORT, SHORT, SHORT, NONE, NONE, NONE, FLOWS},
+                 SUPPLY_ON,
+                 HELD + BACK,
+                 0,
+                 0,
+                 0,
+                 "15",
+                 1},
+        // The silence before the hold's end still counts: judged restarted.
+        FlowCase{"HeldThenRestarted",
+                 {FLOWS, SHORT, SHORT, SHORT, OFF, OFF, OFF, OFF, FLOWS},
+                 SUPPLY_ON,
+                 HELD + BACK + NO_CURRENT + "battery restarted; switched on again\n" +
+                     "charge current again after 15 s\n",
+                 4,
+                 0,
+                 1,
+                 "15",
+                 1},
+        FlowCase{
+            "SilentForLess", {FLOWS, SHORT, SHORT, SHORT, FLOWS}, SUPPLY_ON, "", 0, 0, 0, "3600"},
+        FlowCase{"HoldEmpty", {FLOWS, SHORT, SHORT, SHORT, FLOWS}, SUPPLY_ON, "", 0, 0, 0, ""}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // A restart of the charger under a service manager, with what the state
@@ -573,6 +636,10 @@ INSTANTIATE_TEST_SUITE_P(
                    {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "supply_off 1\n", 2, 2},
         ResumeCase{"BatteryFoundOff", "2 0 0 0 1", false, "1 35.9000 12.5000 0", {replyWith(0)},
                    ISET_12_5, 0, AT_STAGE_3, "battery_off 1\n", 2, 2},
+        // 0 A until the battery answers, then the stage's current.
+        ResumeCase{"Held", "1 0 1 0 0", false, "1 35.9000 0.0000 0", {replyWith(0)},
+                   {"ISET 0.0000A\r", "ISET 22.5000A\r"}, 1,
+                   RESUMING + " at stage 2/4, held at 0 A until the battery answers\n", "held 0\n", 2, 2},
         // No "@AC"; "@AF" again at the next balanced reply.
         ResumeCase{"Ended", "3 1 0 0 0", false, "1 35.9000 7.5000 0",
                    {replyWith(0xFF, 0, 0x0408)}, {"ISET 7.5000A\r", "ISET 7.5000A\r"}, 0,
@@ -846,6 +913,7 @@ struct StartFailure {
     bool logFolderGone;
     const char *message;
     size_t supplyCommands;
+    const char *hold = nullptr;  // ZOR_SILENCE_HOLD_SECONDS: refused, status 2 and no data log
 };
 
 class StartFailureTest : public ChargeRunTest,
@@ -862,8 +930,14 @@ TEST_P(StartFailureTest, EndsWithMinusOneAndTouchesNothingFurther) {
     auto endpoint = [&](std::string name) {
         return name == "up" ? "" : name == "down" ? down : name;
     };
+    setenv("ZOR_SILENCE_HOLD_SECONDS", c.hold ? c.hold : "", 1);  // empty: no hold
     Bench bench({});
-    EXPECT_EQ(run(bench, 1, endpoint(c.supply), endpoint(c.battery)), -1);
+    EXPECT_EQ(run(bench, 1, endpoint(c.supply), endpoint(c.battery)), c.hold ? 2 : -1);
+    EXPECT_EQ(std::filesystem::is_empty(dir_.path()), c.hold || c.logFolderGone) << "a data log";
+    if (c.hold != nullptr) {
+        EXPECT_EQ(err, "ZOR_SILENCE_HOLD_SECONDS=" + std::string(c.hold) +
+                           ": not a whole number of seconds from 15 to 3600\n");
+    }
     EXPECT_THAT(err, ::testing::ContainsRegex(c.message));
     EXPECT_EQ(bench.commands[Bench::SUPPLY].size(), c.supplyCommands);
     EXPECT_FALSE(bench.connected(Bench::BATTERY));
@@ -885,7 +959,15 @@ INSTANTIATE_TEST_SUITE_P(
         StartFailure{"BatteryDown", "up", "down", false,
                      "unable to open connection to battery: Connection refused\n", 5},
         StartFailure{"NoDataLog", "up", "up", true,
-                     "unable to open data log [0-9]+zor\\.log: No such file or directory\n", 0}),
+                     "unable to open data log [0-9]+zor\\.log: No such file or directory\n", 0},
+        StartFailure{"HoldWord", "up", "up", false, "", 0, "sixty"},
+        StartFailure{"HoldSigned", "up", "up", false, "", 0, "+60"},
+        StartFailure{"HoldBlanks", "up", "up", false, "", 0, " 60 "},
+        StartFailure{"HoldZero", "up", "up", false, "", 0, "0"},
+        StartFailure{"HoldBelow", "up", "up", false, "", 0, "14"},
+        StartFailure{"HoldAbove", "up", "up", false, "", 0, "3601"},
+        StartFailure{"HoldHuge", "up", "up", false, "", 0, "99999999999999999999"},
+        StartFailure{"HoldTrailing", "up", "up", false, "", 0, "60s"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
