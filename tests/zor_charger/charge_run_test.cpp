@@ -333,8 +333,12 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     const FlowCase &c = GetParam();
     std::istringstream answers(c.supply);
     std::vector<std::string> values{std::istream_iterator<std::string>(answers), {}};
+    std::string savedAtHold;  // as the supply hears the hold's 0 A
     Bench bench(c.script, [&](const std::string &line) -> std::string {
         static const std::vector<std::string> asked = {"OUT?", "VSET?", "ISET?", "FAULT?"};
+        if (line == "ISET 0.0000A") {
+            savedAtHold += zortest::readFile("charge.state");
+        }
         auto at = std::find(asked.begin(), asked.end(), line) - asked.begin();
         return static_cast<size_t>(at) < values.size()
                    ? asked[at].substr(0, asked[at].size() - 1) + " " + values[at] + "\r\n"
@@ -357,12 +361,14 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     if (c.hold != nullptr) {
         setenv("ZOR_SILENCE_HOLD_SECONDS", c.hold, 1);
         setenv("ZOR_METRICS_FILE", "held.prom", 1);
+        setenv("STATE_DIRECTORY", dir_.path().c_str(), 1);
         options.sleepSeconds = FakeTime::sleep;
         options.clockMs = FakeTime::now;
     }
     zortest::StdCapture capture;
     ASSERT_EQ(runCharge(&options), 0);
     unsetenv("ZOR_METRICS_FILE");
+    unsetenv("STATE_DIRECTORY");
     bench.finish();
     EXPECT_EQ(capture.err(), c.said);
     const std::vector<std::string> &heard = bench.commands[Bench::SUPPLY];
@@ -379,6 +385,7 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     EXPECT_EQ(std::count(held, heard.end(), "ISET 0.0000A\r"), c.holds);
     if (c.holds > 0) {  // the stage's current at the first reply after
         EXPECT_EQ(*std::next(held), "ISET 45.0000A\r");
+        EXPECT_THAT(savedAtHold, ::testing::HasSubstr("held 1\n")) << "saved before it goes out";
         EXPECT_THAT(statuses, ::testing::Contains(::testing::AllOf(
                                   ::testing::StartsWith("stage 1/4, charge held: no accepted "
                                                         "reply for 20 s, gas gauge 5.00, last"),
