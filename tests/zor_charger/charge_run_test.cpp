@@ -303,6 +303,8 @@ struct FlowCase {
     const char *supply;  // what the supply answers to OUT?, VSET?, ISET? and FAULT?; "": nothing
     std::string said;    // the standard error stream
     int questions, setUps, switchOns;  // the supply's questions and set-ups, the battery's "@AC"
+    const char *stopCause = nullptr;   // a cause in the metrics file at the end; null: flowing
+    bool supplyHangsUp = false;        // at the first question
 };
 
 std::ostream &operator<<(std::ostream &os, const FlowCase &c) {
@@ -315,8 +317,12 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     const FlowCase &c = GetParam();
     std::istringstream answers(c.supply);
     std::vector<std::string> values{std::istream_iterator<std::string>(answers), {}};
+    bool hangUp = c.supplyHangsUp;
     Bench bench(c.script, [&](const std::string &line) -> std::string {
         static const std::vector<std::string> asked = {"OUT?", "VSET?", "ISET?", "FAULT?"};
+        if (line == "OUT?" && std::exchange(hangUp, false)) {
+            return StandIn::HANG_UP;
+        }
         auto at = std::find(asked.begin(), asked.end(), line) - asked.begin();
         return static_cast<size_t>(at) < values.size()
                    ? asked[at].substr(0, asked[at].size() - 1) + " " + values[at] + "\r\n"
@@ -332,10 +338,23 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     ChargeRunOptions options{
         supply.c_str(), battery.c_str(), noSleep,  static_cast<long>(c.script.size()),
         nullptr,        status,          &statuses};
+    setenv("ZOR_METRICS_FILE", "flow.prom", 1);
     zortest::StdCapture capture;
     ASSERT_EQ(runCharge(&options), 0);
+    unsetenv("ZOR_METRICS_FILE");
     bench.finish();
-    EXPECT_EQ(capture.err(), c.said);
+    std::string said;  // without the links' own lines
+    std::istringstream err(capture.err());
+    for (std::string line; std::getline(err, line);) {
+        said += line.find("charge current") != std::string::npos ? line + "\n" : "";
+    }
+    EXPECT_EQ(said, c.said);
+    const std::string metrics = zortest::readFile("flow.prom");
+    const std::string causes = metrics.substr(metrics.find("zor_charge_current_stop_cause{"));
+    EXPECT_THAT(metrics, ::testing::HasSubstr(c.stopCause ? "flowing 0\n" : "flowing 1\n"));
+    EXPECT_EQ(causes.find(c.stopCause ? "=\"" + std::string(c.stopCause) + "\"} 1\n" : "} 1\n") <
+                  causes.find("# HELP"),
+              c.stopCause != nullptr);
     const std::vector<std::string> &heard = bench.commands[Bench::SUPPLY];
     EXPECT_EQ(std::count_if(heard.begin(), heard.end(),
                             [](const std::string &l) { return l.ends_with("?\r"); }),
@@ -347,16 +366,19 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
                                        [](const std::string &r) { return r.size() == 77; }));
     const std::vector<std::string> &told = bench.commands[Bench::BATTERY];
     EXPECT_EQ(std::count(told.begin(), told.end(), "@AC\n"), 1 + c.switchOns);
-    const std::string cause = c.said.substr(0, c.said.find('\n'));
-    if (!cause.empty()) {
+    const size_t at = c.said.find("no charge current: ");
+    if (at != std::string::npos) {
+        const std::string cause = c.said.substr(at, c.said.find('\n', at) - at);
+        const std::string stage = cause.find(" 22.5 A set") != std::string::npos ? "2" : "1";
         EXPECT_THAT(statuses,
-                    ::testing::Contains(::testing::HasSubstr(
-                        "no charge current for 0 s: " + cause.substr(cause.find("set; ") + 5))));
+                    ::testing::Contains(::testing::AllOf(
+                        ::testing::StartsWith("stage " + stage + "/4, no charge current for "),
+                        ::testing::HasSubstr(" s: " + cause.substr(cause.find("set; ") + 5)))));
     }
 }
 
 const std::string FLOWS = replyWith(0), NONE = replyWith(0, 0), OFF = replyWith(0, 0, 0x0408),
-                  HOT = replyWith(0, 0, 0x2408);
+                  HOT = replyWith(0, 0, 0x2408), AT_1A = replyWith(0, 100);
 const char *const SUPPLY_ON = "1 35.9000 45.0000 0", *const SUPPLY_AT_POWER_UP =
                                                          "0 0.0000 0.0000 0";
 const std::string NO_CURRENT = "no charge current: battery 0.00 A with 45.0 A set; ";
@@ -365,7 +387,8 @@ const std::string AGAIN = "charge current again after 0 s\n";
 INSTANTIATE_TEST_SUITE_P(
     Causes, FlowTest,
     ::testing::Values(
-        FlowCase{"Flows", {FLOWS, FLOWS, FLOWS, FLOWS}, SUPPLY_ON, "", 0, 0, 0},
+        // Dips of one and two replies, and exactly 1 A.
+        FlowCase{"Flows", {AT_1A, NONE, AT_1A, NONE, NONE, AT_1A}, SUPPLY_ON, "", 0, 0, 0},
         // Balanced twice, then at 0xFF twice: "@AF", and the battery is off by design.
         FlowCase{
             "EndOfCharge",
@@ -376,10 +399,11 @@ INSTANTIATE_TEST_SUITE_P(
             0,
             0,
             0},
+        // One set point gone; a poll without a reply among the low ones.
         FlowCase{"SupplyRestarted",
-                 {NONE, NONE, NONE, FLOWS},
-                 SUPPLY_AT_POWER_UP,
-                 NO_CURRENT + "supply restarted; set up again\n" + AGAIN,
+                 {NONE, NO_REPLY, NONE, NONE, FLOWS},
+                 "0 35.9000 0.0000 0",
+                 NO_CURRENT + "supply restarted; set up again\ncharge current again after 2 s\n",
                  4,
                  1,
                  0},
@@ -389,22 +413,34 @@ INSTANTIATE_TEST_SUITE_P(
                  NO_CURRENT + "supply output off\n",
                  4,
                  0,
-                 0},
+                 0,
+                 "supply_output_off"},
         FlowCase{"SupplyOverVoltage",
                  {NONE, NONE, NONE, NONE},
                  "0 35.9000 45.0000 4",
                  NO_CURRENT + "supply over-voltage protection tripped\n",
                  4,
                  0,
-                 0},
+                 0,
+                 "supply_over_voltage"},
+        // The schedule steps at the judging reply: the supply still holds 45 A.
+        FlowCase{"StepAtTheJudgingReply",
+                 {NONE, NONE, replyWith(1, 0)},
+                 "0 35.9000 45.0000 0",
+                 "no charge current: battery 0.00 A with 22.5 A set; supply output off\n",
+                 4,
+                 0,
+                 0,
+                 "supply_output_off"},
         // One question, one receive wait: asked again six polls on.
         FlowCase{"SupplyNotAnswering",
-                 {NONE, NONE, NONE, NONE},
+                 {NONE, NONE, NONE, NONE, NONE, NONE, NONE, NONE, NONE},
                  "",
                  NO_CURRENT + "supply not answering\n",
-                 1,
+                 2,
                  0,
-                 0},
+                 0,
+                 "supply_not_answering"},
         FlowCase{"BatteryRestarted",
                  {FLOWS, NO_REPLY, OFF, OFF, OFF, FLOWS},
                  SUPPLY_ON,
@@ -412,22 +448,31 @@ INSTANTIATE_TEST_SUITE_P(
                  4,
                  0,
                  1},
+        // A garbled reply is no silence.
         FlowCase{"BatterySwitchedOff",
-                 {FLOWS, OFF, OFF, OFF, OFF},
+                 {FLOWS, FLOWS.substr(1), OFF, OFF, OFF},
                  SUPPLY_ON,
                  NO_CURRENT + "battery switched off\n",
                  4,
                  0,
-                 0},
+                 0,
+                 "battery_switched_off"},
         FlowCase{"BatteryProtection",
-                 {HOT, HOT, HOT},
+                 {HOT, HOT, replyWith(0, 0, 0x6408)},
                  SUPPLY_ON,
                  NO_CURRENT + "battery switched off by its own protection (heatsink hot limit)\n",
                  4,
                  0,
-                 0},
-        FlowCase{
-            "CauseUnknown", {NONE, NONE, NONE}, SUPPLY_ON, NO_CURRENT + "cause unknown\n", 4, 0, 0},
+                 0,
+                 "battery_protection"},
+        FlowCase{"CauseUnknown",
+                 {NONE, NONE, NONE},
+                 SUPPLY_ON,
+                 NO_CURRENT + "cause unknown\n",
+                 4,
+                 0,
+                 0,
+                 "unknown"},
         // A blip on the whole bench.
         FlowCase{"BothRestarted",
                  {FLOWS, NO_REPLY, OFF, OFF, OFF, FLOWS},
@@ -437,7 +482,31 @@ INSTANTIATE_TEST_SUITE_P(
                      AGAIN,
                  4,
                  1,
-                 1}),
+                 1},
+        // Found again, the same restart is not undone again.
+        FlowCase{"SupplyLinkLostInTheQuestions",
+                 {FLOWS, CLOSE_LINK, OFF, OFF, OFF, OFF},
+                 SUPPLY_ON,
+                 NO_CURRENT + "battery restarted; switched on again\n",
+                 5,
+                 0,
+                 1,
+                 "battery_restarted",
+                 true},
+        // The battery restarts while a supply with another fault latched is off, a
+        // limit comes, then goes: each change judged again, after the polls before it.
+        FlowCase{"BatteryChangesWhileStopped",
+                 {NONE, NONE, NONE, CLOSE_LINK, OFF, HOT, OFF},
+                 "0 0.0000 0.0000 1",
+                 NO_CURRENT + "supply output off\n" + NO_CURRENT +
+                     "supply output off; battery restarted; switched on again\n" + NO_CURRENT +
+                     "supply output off; battery switched off by its own protection (heatsink "
+                     "hot limit)\n" +
+                     NO_CURRENT + "supply output off; battery switched off\n",
+                 16,
+                 0,
+                 1,
+                 "battery_switched_off"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // A system logger and a reader of the standard output that stop taking text
