@@ -236,13 +236,17 @@ TEST_F(ChargeRunTest, BatteryHangingUpDoesNotStopTheLoop) {
 
 // A notify socket by an abstract name hears the run and a lost link, not a
 // watchdog of another process's; one that is not there costs one line on the
-// standard error stream for the run, and no poll. So does a metrics folder
-// that is not there, until it comes after the first poll; a metrics file
-// named on its own goes before the runtime folder.
+// standard error stream for the run, and no poll. So does a metrics file
+// whose name a folder takes, until it goes after the first poll; a metrics
+// file named on its own goes before the runtime folders, and is replaced
+// whole, for all to read.
 TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
     const std::string abstract = "@zor-notify-" + std::to_string(getpid());
     const std::string runtime = dir_.path() + "/run", named = dir_.path() + "/named.prom";
-    setenv("RUNTIME_DIRECTORY", runtime.c_str(), 1);
+    setenv("RUNTIME_DIRECTORY", (runtime + ":" + dir_.path()).c_str(), 1);
+    std::filesystem::create_directories(runtime + "/zor_charger.prom");
+    const mode_t umaskWas = umask(077);
+    struct stat first {};
     for (const std::string &name : {abstract, dir_.path() + "/absent"}) {
         SCOPED_TRACE(name);
         zortest::NotifyListener manager(name == abstract ? name : "");
@@ -252,7 +256,11 @@ TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
         setenv("ZOR_METRICS_FILE", name == abstract ? named.c_str() : "", 1);
         afterPoll = [&](long poll) {
             if (poll == 1 && name != abstract) {
-                std::filesystem::create_directory(runtime);
+                EXPECT_FALSE(std::filesystem::exists(runtime + "/zor_charger.prom.tmp"));
+                std::filesystem::remove(runtime + "/zor_charger.prom");
+            } else if (poll == 1) {
+                stat(named.c_str(), &first);
+                EXPECT_EQ(zortest::readFile(named).find("zor_battery"), std::string::npos);
             }
         };
         Bench bench({CLOSE_LINK, replyWith(0)});
@@ -271,9 +279,9 @@ TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
                   std::string::npos);
         if (name != abstract) {
             EXPECT_EQ(occurrences(err, "service manager not told: " + name + ": "), 1u) << err;
-            for (std::string line : {"metrics file not written: " + runtime +
-                                         "/zor_charger.prom: No such file or directory\n",
-                                     std::string("metrics file written again\n")}) {
+            for (std::string line :
+                 {"metrics file not written: " + runtime + "/zor_charger.prom: Is a directory\n",
+                  std::string("metrics file written again\n")}) {
                 EXPECT_EQ(occurrences(err, line), 1u) << err;
             }
             continue;
@@ -290,7 +298,16 @@ TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
                              "STATUS=stage 1/4, 45.0 A, gas gauge 5.00"}));
         EXPECT_EQ(err.find("service manager"), std::string::npos) << err;
         EXPECT_EQ(err.find("metrics file"), std::string::npos) << err;
+        struct stat last {};
+        stat(named.c_str(), &last);
+        EXPECT_NE(last.st_ino, first.st_ino);
+        EXPECT_EQ(last.st_mode & 0777, 0644u);
+        EXPECT_THAT(
+            metrics,
+            ::testing::AllOf(::testing::HasSubstr("\nzor_polls_total{outcome=\"no_reply\"} 1\n"),
+                             ::testing::HasSubstr("{sensor=\"layer8\"} 5\n")));
     }
+    umask(umaskWas);
     unsetenv("RUNTIME_DIRECTORY");
     unsetenv("ZOR_METRICS_FILE");
 }
@@ -388,7 +405,7 @@ INSTANTIATE_TEST_SUITE_P(
     Causes, FlowTest,
     ::testing::Values(
         // Dips of one and two replies, and exactly 1 A.
-        FlowCase{"Flows", {AT_1A, NONE, AT_1A, NONE, NONE, AT_1A}, SUPPLY_ON, "", 0, 0, 0},
+        FlowCase{"Flows", {AT_1A, NONE, AT_1A, NONE, NONE}, SUPPLY_ON, "", 0, 0, 0},
         // Balanced twice, then at 0xFF twice: "@AF", and the battery is off by design.
         FlowCase{
             "EndOfCharge",
@@ -494,19 +511,22 @@ INSTANTIATE_TEST_SUITE_P(
                  "battery_restarted",
                  true},
         // The battery restarts while a supply with another fault latched is off, a
-        // limit comes, then goes: each change judged again, after the polls before it.
+        // limit comes, then goes, it is switched on, and restarts again: each
+        // change judged again, after the polls just before it.
         FlowCase{"BatteryChangesWhileStopped",
-                 {NONE, NONE, NONE, CLOSE_LINK, OFF, HOT, OFF},
+                 {NONE, NONE, NONE, CLOSE_LINK, OFF, HOT, OFF, NONE, CLOSE_LINK, OFF},
                  "0 0.0000 0.0000 1",
                  NO_CURRENT + "supply output off\n" + NO_CURRENT +
                      "supply output off; battery restarted; switched on again\n" + NO_CURRENT +
                      "supply output off; battery switched off by its own protection (heatsink "
                      "hot limit)\n" +
-                     NO_CURRENT + "supply output off; battery switched off\n",
-                 16,
+                     NO_CURRENT + "supply output off; battery switched off\n" + NO_CURRENT +
+                     "supply output off\n" + NO_CURRENT +
+                     "supply output off; battery restarted; switched on again\n",
+                 24,
                  0,
-                 1,
-                 "battery_switched_off"}),
+                 2,
+                 "battery_restarted"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // A system logger and a reader of the standard output that stop taking text
