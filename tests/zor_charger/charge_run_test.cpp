@@ -318,7 +318,7 @@ struct FlowCase {
     const char *name;
     std::vector<std::string> script;  // the battery's replies
     const char *supply;  // what the supply answers to OUT?, VSET?, ISET? and FAULT?; "": nothing
-    std::string said;    // the standard error stream
+    std::string said;    // the standard error stream's lines on the charge current, a regex
     int questions, setUps, switchOns;  // the supply's questions and set-ups, the battery's "@AC"
     const char *stopCause = nullptr;   // a cause in the metrics file at the end; null: flowing
     bool supplyHangsUp = false;        // at the first question
@@ -365,7 +365,7 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     for (std::string line; std::getline(err, line);) {
         said += line.find("charge current") != std::string::npos ? line + "\n" : "";
     }
-    EXPECT_EQ(said, c.said);
+    EXPECT_THAT(said, ::testing::MatchesRegex(c.said));
     const std::string metrics = zortest::readFile("flow.prom");
     const std::string causes = metrics.substr(metrics.find("zor_charge_current_stop_cause{"));
     EXPECT_THAT(metrics, ::testing::HasSubstr(c.stopCause ? "flowing 0\n" : "flowing 1\n"));
@@ -385,7 +385,8 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     EXPECT_EQ(std::count(told.begin(), told.end(), "@AC\n"), 1 + c.switchOns);
     const size_t at = c.said.find("no charge current: ");
     if (at != std::string::npos) {
-        const std::string cause = c.said.substr(at, c.said.find('\n', at) - at);
+        std::string cause = c.said.substr(at, c.said.find('\n', at) - at);
+        std::erase(cause, '\\');  // the regex's escapes
         const std::string stage = cause.find(" 22.5 A set") != std::string::npos ? "2" : "1";
         EXPECT_THAT(statuses,
                     ::testing::Contains(::testing::AllOf(
@@ -420,7 +421,7 @@ INSTANTIATE_TEST_SUITE_P(
         FlowCase{"SupplyRestarted",
                  {NONE, NO_REPLY, NONE, NONE, FLOWS},
                  "0 35.9000 0.0000 0",
-                 NO_CURRENT + "supply restarted; set up again\ncharge current again after 2 s\n",
+                 NO_CURRENT + "supply restarted; set up again\ncharge current again after [23] s\n",
                  4,
                  1,
                  0},
@@ -474,14 +475,15 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  0,
                  "battery_switched_off"},
-        FlowCase{"BatteryProtection",
-                 {HOT, HOT, replyWith(0, 0, 0x6408)},
-                 SUPPLY_ON,
-                 NO_CURRENT + "battery switched off by its own protection (heatsink hot limit)\n",
-                 4,
-                 0,
-                 0,
-                 "battery_protection"},
+        FlowCase{
+            "BatteryProtection",
+            {HOT, HOT, replyWith(0, 0, 0x6408)},
+            SUPPLY_ON,
+            NO_CURRENT + "battery switched off by its own protection \\(heatsink hot limit\\)\n",
+            4,
+            0,
+            0,
+            "battery_protection"},
         FlowCase{"CauseUnknown",
                  {NONE, NONE, NONE},
                  SUPPLY_ON,
@@ -518,8 +520,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "0 0.0000 0.0000 1",
                  NO_CURRENT + "supply output off\n" + NO_CURRENT +
                      "supply output off; battery restarted; switched on again\n" + NO_CURRENT +
-                     "supply output off; battery switched off by its own protection (heatsink "
-                     "hot limit)\n" +
+                     "supply output off; battery switched off by its own protection \\(heatsink "
+                     "hot limit\\)\n" +
                      NO_CURRENT + "supply output off; battery switched off\n" + NO_CURRENT +
                      "supply output off\n" + NO_CURRENT +
                      "supply output off; battery restarted; switched on again\n",
