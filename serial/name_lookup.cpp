@@ -15,6 +15,10 @@
 
 namespace {
 
+// How long an answer that came after its caller gave up stays good for the
+// next call for that host.
+constexpr long ANSWER_KEEP_MS = 60 * 1000;
+
 // A lookup under way. glibc writes its answer into the request until it has
 // completed, and gai_cancel cannot stop a lookup that has started, so one
 // given up on stays in `underWay` until it completes: nothing it writes to is
@@ -23,6 +27,7 @@ struct Lookup {
     gaicb request;
     addrinfo hints;
     char *host;
+    long startedAtMs;
     Lookup *next;
 };
 
@@ -59,6 +64,7 @@ Lookup *startLookup(const char *host, int *code) {
     lookup->hints.ai_socktype = SOCK_STREAM;
     lookup->request.ar_name = copy;
     lookup->request.ar_request = &lookup->hints;
+    lookup->startedAtMs = monotonicMs();
     gaicb *list[] = {&lookup->request};
     *code = getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
     if (*code != 0) {
@@ -92,15 +98,20 @@ int waitForLookup(Lookup *lookup, int boundMs) {
 
 int lookUpHost(const char *host, int boundMs, in_addr *address) {
     // A lookup given up on for this host is waited on again rather than asked
-    // anew, so a silent name server holds one lookup, not one a call; any
-    // other that has completed since is done with.
+    // anew, so a silent name server holds one lookup, not one a call; one
+    // that has found an address since, asked within ANSWER_KEEP_MS, gives it
+    // at once, so a name server slower than the bound still has a moved name
+    // followed. Any other that has completed is done with.
     Lookup *lookup = nullptr;
+    const long now = monotonicMs();
     for (Lookup *at = underWay, *next; at != nullptr; at = next) {
         next = at->next;
-        if (gai_error(&at->request) != EAI_INPROGRESS) {
-            forget(at);
-        } else if (strcmp(at->host, host) == 0) {
+        const int code = gai_error(&at->request);
+        if (strcmp(at->host, host) == 0 &&
+            (code == EAI_INPROGRESS || (code == 0 && now - at->startedAtMs <= ANSWER_KEEP_MS))) {
             lookup = at;
+        } else if (code != EAI_INPROGRESS) {
+            forget(at);
         }
     }
     int code = 0;

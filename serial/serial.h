@@ -33,7 +33,8 @@
 // A reopen looks a host name up again for about a second at most; when the
 // lookup fails or runs past that, it connects to the address the port last
 // reached, and takeLookupNote says so once per outage. A name that moves is
-// followed as soon as its lookup answers.
+// followed as soon as its lookup answers: a lookup that answered after its
+// reopen gave up gives the next reopen its address, if asked within a minute.
 //
 // Diagnostics go to the standard error stream after the location prefix
 // "FILE:LINE:", FILE being the layer's source file that reports (such as

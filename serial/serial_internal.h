@@ -56,7 +56,8 @@ constexpr int LOOKUP_BOUND_MS = 1000;
 // Looks up the first IPv4 address of `host` into *address, waiting at most
 // `boundMs` (below 0: as long as the resolver takes). Returns 0, or the
 // resolver's code (EAI_...): EAI_AGAIN when the wait ran out, the lookup
-// then going on, and a later call for the same host waiting on it again.
+// then going on, and a later call for the same host waiting on it again, or
+// taking the address it has found since if it was asked within the last minute.
 int lookUpHost(const char *host, int boundMs, in_addr *address);
 
 // network_connect.cpp

@@ -47,7 +47,7 @@ NoCurrentVerdict judgeNoCurrent(const NoCurrentFindings &found) {
         if (supply.fault & XFR_FAULT_OVER_VOLTAGE) {
             add(&verdict, SUPPLY_OVER_VOLTAGE, "supply over-voltage protection tripped");
         } else if (supply.fault == 0 && (!supplySetTo(supply.voltsSet, found.setUpVolts) ||
-                                         !supplySetTo(supply.ampsSet, found.stageAmps))) {
+                                         !supplySetTo(supply.ampsSet, found.ampsSent))) {
             // Its output off and our set points gone: it came up in its power-up state.
             verdict.setUpSupply = true;
             add(&verdict, SUPPLY_RESTARTED, "supply restarted; set up again");

@@ -135,43 +135,47 @@ void resumeSupply(ChargeState *state, double amps) {
 }
 
 // Reads the supply's state for a charge that has stopped; never while it
-// flows. A link found lost is left to the poll's setting to reopen, and the
-// supply is asked again at the poll after that.
+// flows. A link found lost, before the questions or during them, is left to
+// the poll's setting to reopen, and the supply is asked again at the poll
+// after that.
 bool askSupply(ChargeState *state, XfrState *supply) {
     LinkWatch *link = &state->supplyLink;
     noticeLoss(link, state->supplyPort);
-    state->flow.askFoundSupplyLost = link->lost;
-    if (link->lost) {
-        return false;
-    }
-    const bool answered = xfrReadState(state->supplyPort, supply) == 1;
+    const bool answered = !link->lost && xfrReadState(state->supplyPort, supply) == 1;
     noticeLoss(link, state->supplyPort);
+    state->flow.askFoundSupplyLost = link->lost;
     return answered;
 }
 
 // Whether the cause of a stopped charge is to be looked for at this poll:
-// when the episode starts, and while the supply's part of it is unknown,
-// when the supply's link is back or every NO_CURRENT_ASK_POLLS polls.
-bool timeToAsk(const ChargeState *state, bool starts) {
+// when the episode starts or the battery's state changes, and while the
+// supply's part of it is unknown, when the supply's link is back or every
+// NO_CURRENT_ASK_POLLS polls.
+bool timeToAsk(const ChargeState *state, bool starts, bool batteryChanged) {
     const ChargeFlow &flow = state->flow;
-    return starts ||
+    return starts || batteryChanged ||
            (!flow.causeKnown && ((flow.askFoundSupplyLost && !state->supplyLink.lost) ||
                                  state->polls - flow.askedAtPoll >= NO_CURRENT_ASK_POLLS));
 }
 
-// Looks for why the charge stopped, restores what a restart lost (once an
-// episode each) and says the cause: when the episode starts, and again when
-// a later look finds another.
+// Looks for why the charge stopped, restores what a restart lost (once for
+// each restart found: until a look finds that instrument not restarted, it
+// is the same restart) and says the cause: when the episode starts, and
+// again when a later look finds another.
 void lookForCause(ChargeState *state, bool starts) {
     ChargeFlow &flow = state->flow;
     NoCurrentFindings found{};
     found.batteryStatus = state->status.statusRegister;
     found.afterSilence = flow.afterSilence;
     found.setUpVolts = SETUP_VOLTS;
-    found.stageAmps = state->chargeCurrent;
+    // Not the stage's current: the schedule may have stepped at this very
+    // reply, and the supply has not been sent the new one yet.
+    found.ampsSent = state->supplyAmpsSent;
     found.supplyAnswered = askSupply(state, &found.supply);
     flow.askedAtPoll = state->polls;
     const NoCurrentVerdict verdict = judgeNoCurrent(found);
+    flow.supplySetUp &= !found.supplyAnswered || verdict.setUpSupply;
+    flow.batterySwitchedOn &= verdict.switchBatteryOn;
     if (verdict.setUpSupply && !flow.supplySetUp) {
         flow.supplySetUp = true;
         setUpSupply(state, state->chargeCurrent);
@@ -184,6 +188,11 @@ void lookForCause(ChargeState *state, bool starts) {
         noticeLoss(&state->batteryLink, state->batteryPort);
     }
     flow.causes = verdict.causes;
+    // Saved: a restart of the charger leaves what a hand or a protection did.
+    if (found.supplyAnswered) {
+        state->supplyOff = (verdict.causes & (SUPPLY_OUTPUT_OFF | SUPPLY_OVER_VOLTAGE)) != 0;
+    }
+    state->batteryOff = (verdict.causes & (BATTERY_SWITCHED_OFF | BATTERY_PROTECTION)) != 0;
     flow.causeKnown = found.supplyAnswered && verdict.causes != 0;
     if (starts || verdict.text != flow.cause) {
         flow.cause = verdict.text;
@@ -198,6 +207,8 @@ void lookForCause(ChargeState *state, bool starts) {
 // Follows the battery current of each accepted reply before the end of
 // charge: an episode starts at the NO_CURRENT_REPLIES-th low reply in a row
 // and ends, said once, at the first reply that shows the current back.
+// Whether the battery restarted is told by the polls just before its state
+// took its value, at the episode's first reply or at a change later on.
 void watchChargeFlow(ChargeState *state) {
     ChargeFlow &flow = state->flow;
     const bool afterSilence = std::exchange(flow.repliesStopped, false);
@@ -212,18 +223,24 @@ void watchChargeFlow(ChargeState *state) {
             systemLog(LOG_NOTICE, "ZOR charge current again after %ld s", seconds);
         }
         flow = ChargeFlow{};
+        state->supplyOff = state->batteryOff = false;
         return;
     }
+    const int bits = state->status.statusRegister & BATTERY_STATE_BITS;
+    const bool changed = flow.lowReplies > 0 && bits != flow.batteryBits;
     if (flow.lowReplies++ == 0) {
         flow.sinceMs = state->lastReplyAtMs;
+    }
+    if (flow.lowReplies == 1 || changed) {
         flow.afterSilence = afterSilence;
     }
+    flow.batteryBits = bits;
     if (flow.lowReplies < NO_CURRENT_REPLIES) {
         return;
     }
     const bool starts = !flow.stopped;
     flow.stopped = true;
-    if (timeToAsk(state, starts)) {
+    if (timeToAsk(state, starts, changed)) {
         lookForCause(state, starts);
     }
 }
@@ -323,10 +340,11 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
                       state->chargeCurrent, seconds);
         }
     } else {
-        state->flow.repliesStopped = true;
         if (count > 0) {
             ++state->otherReplies;
         }
+        // A garbled answer is still an answer: only none, or a lost link, is silence.
+        state->flow.repliesStopped |= count <= 0 || state->batteryLink.lost;
         holdIfSilent(state);
     }
     puts("going to sleep");

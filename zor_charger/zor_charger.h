@@ -169,6 +169,9 @@ struct LinkWatch {
 constexpr double NO_CURRENT_AMPS = 1.0;
 constexpr int NO_CURRENT_REPLIES = 3;
 constexpr long NO_CURRENT_ASK_POLLS = 6;  // polls between looks for a cause still unknown
+// The status register's Battery Enable and limit bits: a change of these
+// during an episode is judged again.
+constexpr int BATTERY_STATE_BITS = 0xF000;
 
 // Why no charge current flows, as the instruments tell it: a set of these.
 enum NoCurrentCause : unsigned {
@@ -189,11 +192,11 @@ const char *noCurrentCauseName(unsigned cause);
 // What the instruments said when the charge was found stopped.
 struct NoCurrentFindings {
     int batteryStatus;    // status register of the latest accepted reply
-    bool afterSilence;    // the episode's first reply came right after replies had stopped
+    bool afterSilence;    // the battery's state came about right after replies had stopped
     bool supplyAnswered;  // `supply` holds the supply's answers
     XfrState supply;
-    double setUpVolts;  // what the charger set: its voltage and the stage's current
-    double stageAmps;
+    double setUpVolts;  // what the charger set: its voltage and the current the supply last took
+    double ampsSent;
 };
 
 // What is to be done about it, and what to say.
@@ -217,15 +220,19 @@ struct ChargeFlow {
     int lowReplies;       // accepted replies in a row below NO_CURRENT_AMPS
     bool stopped;         // NO_CURRENT_REPLIES of them: the charge has stopped
     long sinceMs;         // monotonic milliseconds of the episode's first reply
-    bool afterSilence;    // that reply came right after replies had stopped
+    int batteryBits;      // BATTERY_STATE_BITS of the latest reply
+    bool afterSilence;    // they took their value right after replies had stopped
     bool repliesStopped;  // a poll since the last accepted reply went without one
     unsigned causes;      // as last judged
     bool causeKnown;      // judged with the supply's answers and some cause found
     std::string cause;    // as last said
     long askedAtPoll;     // the poll of the last look for the cause
+    // The supply's link was lost before or during that look.
     bool askFoundSupplyLost;
-    bool supplySetUp;        // set up again in this episode
-    bool batterySwitchedOn;  // "@AC" sent again in this episode
+    // Set up again, or "@AC" sent again, for the restart found, until a
+    // look finds that instrument not restarted.
+    bool supplySetUp;
+    bool batterySwitchedOn;
 };
 
 // The charge current held at 0 A while the battery gives no accepted reply,

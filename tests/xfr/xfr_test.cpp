@@ -247,6 +247,10 @@ TEST_P(XfrTest, StatusAsksAllThreeAndReturnsTheFaultParse) {
     supply->answer("FAULT?", {"FAULTY\r"});
     EXPECT_EQ(xfrGetStatus(port, &asts, &sts, &fault), 0);
     EXPECT_EQ(fault, 0);
+
+    supply->answer("OUT?", {"VSET 35.9\r"});  // no state is read from another question's reply
+    XfrState state{};
+    EXPECT_EQ(xfrReadState(port, &state), -1);
 }
 
 // Stale input is discarded before asking, on either kind of port, so it is

@@ -240,13 +240,17 @@ TEST_F(ChargeRunTest, BatteryHangingUpDoesNotStopTheLoop) {
 
 // A notify socket by an abstract name hears the run and a lost link, not a
 // watchdog of another process's; one that is not there costs one line on the
-// standard error stream for the run, and no poll. So does a metrics folder
-// that is not there, until it comes after the first poll; a metrics file
-// named on its own goes before the runtime folder.
+// standard error stream for the run, and no poll. So does a metrics file
+// whose name a folder takes, until it goes after the first poll; a metrics
+// file named on its own goes before the runtime folders, and is replaced
+// whole, for all to read.
 TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
     const std::string abstract = "@zor-notify-" + std::to_string(getpid());
     const std::string runtime = dir_.path() + "/run", named = dir_.path() + "/named.prom";
-    setenv("RUNTIME_DIRECTORY", runtime.c_str(), 1);
+    setenv("RUNTIME_DIRECTORY", (runtime + ":" + dir_.path()).c_str(), 1);
+    std::filesystem::create_directories(runtime + "/zor_charger.prom");
+    const mode_t umaskWas = umask(077);
+    struct stat first {};
     for (const std::string &name : {abstract, dir_.path() + "/absent"}) {
         SCOPED_TRACE(name);
         zortest::NotifyListener manager(name == abstract ? name : "");
@@ -256,7 +260,11 @@ TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
         setenv("ZOR_METRICS_FILE", name == abstract ? named.c_str() : "", 1);
         afterPoll = [&](long poll) {
             if (poll == 1 && name != abstract) {
-                std::filesystem::create_directory(runtime);
+                EXPECT_FALSE(std::filesystem::exists(runtime + "/zor_charger.prom.tmp"));
+                std::filesystem::remove(runtime + "/zor_charger.prom");
+            } else if (poll == 1) {
+                stat(named.c_str(), &first);
+                EXPECT_EQ(zortest::readFile(named).find("zor_battery"), std::string::npos);
             }
         };
         Bench bench({CLOSE_LINK, replyWith(0)});
@@ -278,9 +286,9 @@ TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
         EXPECT_EQ(metrics.find("zor_charge_held"), std::string::npos) << "no hold, no family";
         if (name != abstract) {
             EXPECT_EQ(occurrences(err, "service manager not told: " + name + ": "), 1u) << err;
-            for (std::string line : {"metrics file not written: " + runtime +
-                                         "/zor_charger.prom: No such file or directory\n",
-                                     std::string("metrics file written again\n")}) {
+            for (std::string line :
+                 {"metrics file not written: " + runtime + "/zor_charger.prom: Is a directory\n",
+                  std::string("metrics file written again\n")}) {
                 EXPECT_EQ(occurrences(err, line), 1u) << err;
             }
             continue;
@@ -297,7 +305,16 @@ TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
                              "STATUS=stage 1/4, 45.0 A, gas gauge 5.00"}));
         EXPECT_EQ(err.find("service manager"), std::string::npos) << err;
         EXPECT_EQ(err.find("metrics file"), std::string::npos) << err;
+        struct stat last {};
+        stat(named.c_str(), &last);
+        EXPECT_NE(last.st_ino, first.st_ino);
+        EXPECT_EQ(last.st_mode & 0777, 0644u);
+        EXPECT_THAT(
+            metrics,
+            ::testing::AllOf(::testing::HasSubstr("\nzor_polls_total{outcome=\"no_reply\"} 1\n"),
+                             ::testing::HasSubstr("{sensor=\"layer8\"} 5\n")));
     }
+    umask(umaskWas);
     unsetenv("RUNTIME_DIRECTORY");
     unsetenv("ZOR_METRICS_FILE");
 }
@@ -308,8 +325,10 @@ struct FlowCase {
     const char *name;
     std::vector<std::string> script;  // the battery's replies
     const char *supply;  // what the supply answers to OUT?, VSET?, ISET? and FAULT?; "": nothing
-    std::string said;    // the standard error stream
+    std::string said;    // the standard error stream's lines on the charge current, a regex
     int questions, setUps, switchOns;  // the supply's questions and set-ups, the battery's "@AC"
+    const char *stopCause = nullptr;   // a cause in the metrics file at the end; null: flowing
+    bool supplyHangsUp = false;        // at the first question
     const char *hold = nullptr;  // ZOR_SILENCE_HOLD_SECONDS, with 5 s a poll; null: no time passes
     int holds = 0;               // "ISET 0.0000A" sent
 };
@@ -334,10 +353,14 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     std::istringstream answers(c.supply);
     std::vector<std::string> values{std::istream_iterator<std::string>(answers), {}};
     std::string savedAtHold;  // as the supply hears the hold's 0 A
+    bool hangUp = c.supplyHangsUp;
     Bench bench(c.script, [&](const std::string &line) -> std::string {
         static const std::vector<std::string> asked = {"OUT?", "VSET?", "ISET?", "FAULT?"};
         if (line == "ISET 0.0000A") {
             savedAtHold += zortest::readFile("charge.state");
+        }
+        if (line == "OUT?" && std::exchange(hangUp, false)) {
+            return StandIn::HANG_UP;
         }
         auto at = std::find(asked.begin(), asked.end(), line) - asked.begin();
         return static_cast<size_t>(at) < values.size()
@@ -349,7 +372,7 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
         auto *seen = static_cast<std::vector<std::string> *>(lines);
         seen->push_back(chargeStatusLine(state, state->lastReplyAtMs));
         if (state->hold.held) {  // after the poll's wait
-            seen->push_back(chargeStatusLine(state, FakeTime::ms) + zortest::readFile("held.prom"));
+            seen->push_back(chargeStatusLine(state, FakeTime::ms) + zortest::readFile("flow.prom"));
         }
     };
     const std::string supply = bench.endpoint(Bench::SUPPLY);
@@ -358,10 +381,10 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
         supply.c_str(), battery.c_str(), noSleep,  static_cast<long>(c.script.size()),
         nullptr,        status,          &statuses};
     FakeTime::ms = 0;
+    setenv("ZOR_METRICS_FILE", "flow.prom", 1);
+    setenv("STATE_DIRECTORY", dir_.path().c_str(), 1);
     if (c.hold != nullptr) {
         setenv("ZOR_SILENCE_HOLD_SECONDS", c.hold, 1);
-        setenv("ZOR_METRICS_FILE", "held.prom", 1);
-        setenv("STATE_DIRECTORY", dir_.path().c_str(), 1);
         options.sleepSeconds = FakeTime::sleep;
         options.clockMs = FakeTime::now;
     }
@@ -370,7 +393,24 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     unsetenv("ZOR_METRICS_FILE");
     unsetenv("STATE_DIRECTORY");
     bench.finish();
-    EXPECT_EQ(capture.err(), c.said);
+    std::string said;  // without the links' own lines
+    std::istringstream err(capture.err());
+    for (std::string line; std::getline(err, line);) {
+        said += line.find("charge current") != std::string::npos ? line + "\n" : "";
+    }
+    EXPECT_THAT(said, ::testing::MatchesRegex(c.said));
+    const std::string metrics = zortest::readFile("flow.prom");
+    const std::string causes = metrics.substr(metrics.find("zor_charge_current_stop_cause{"));
+    EXPECT_THAT(metrics, ::testing::HasSubstr(c.stopCause ? "flowing 0\n" : "flowing 1\n"));
+    auto found = [&](const std::string &cause) {
+        return causes.find(cause + "\"} 1") < causes.find("# HELP");
+    };
+    const std::string saved = zortest::readFile("charge.state");  // what a restart leaves off
+    EXPECT_EQ(occurrences(saved, "supply_off 1"), found("output_off") || found("over_voltage"));
+    EXPECT_EQ(occurrences(saved, "battery_off 1"), found("switched_off") || found("protection"));
+    EXPECT_EQ(causes.find(c.stopCause ? "=\"" + std::string(c.stopCause) + "\"} 1\n" : "} 1\n") <
+                  causes.find("# HELP"),
+              c.stopCause != nullptr);
     const std::vector<std::string> &heard = bench.commands[Bench::SUPPLY];
     EXPECT_EQ(std::count_if(heard.begin(), heard.end(),
                             [](const std::string &l) { return l.ends_with("?\r"); }),
@@ -393,16 +433,20 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     }
     const std::vector<std::string> &told = bench.commands[Bench::BATTERY];
     EXPECT_EQ(std::count(told.begin(), told.end(), "@AC\n"), 1 + c.switchOns);
-    const std::string cause = c.said.substr(0, c.said.find('\n'));
-    if (!cause.empty() && c.hold == nullptr) {
+    const size_t at = c.said.find("no charge current: ");
+    if (at != std::string::npos) {
+        std::string cause = c.said.substr(at, c.said.find('\n', at) - at);
+        std::erase(cause, '\\');  // the regex's escapes
+        const std::string stage = cause.find(" 22.5 A set") != std::string::npos ? "2" : "1";
         EXPECT_THAT(statuses,
-                    ::testing::Contains(::testing::HasSubstr(
-                        "no charge current for 0 s: " + cause.substr(cause.find("set; ") + 5))));
+                    ::testing::Contains(::testing::AllOf(
+                        ::testing::StartsWith("stage " + stage + "/4, no charge current for "),
+                        ::testing::HasSubstr(" s: " + cause.substr(cause.find("set; ") + 5)))));
     }
 }
 
 const std::string FLOWS = replyWith(0), NONE = replyWith(0, 0), OFF = replyWith(0, 0, 0x0408),
-                  HOT = replyWith(0, 0, 0x2408);
+                  HOT = replyWith(0, 0, 0x2408), AT_1A = replyWith(0, 100);
 const char *const SUPPLY_ON = "1 35.9000 45.0000 0", *const SUPPLY_AT_POWER_UP =
                                                          "0 0.0000 0.0000 0";
 const std::string NO_CURRENT = "no charge current: battery 0.00 A with 45.0 A set; ";
@@ -414,7 +458,8 @@ const std::string BACK = "battery answers again: charge current back to 45.0 A a
 INSTANTIATE_TEST_SUITE_P(
     Causes, FlowTest,
     ::testing::Values(
-        FlowCase{"Flows", {FLOWS, FLOWS, FLOWS, FLOWS}, SUPPLY_ON, "", 0, 0, 0},
+        // Dips of one and two replies, and exactly 1 A.
+        FlowCase{"Flows", {AT_1A, NONE, AT_1A, NONE, NONE}, SUPPLY_ON, "", 0, 0, 0},
         // Balanced twice, then at 0xFF twice: "@AF", and the battery is off by design.
         FlowCase{
             "EndOfCharge",
@@ -425,10 +470,11 @@ INSTANTIATE_TEST_SUITE_P(
             0,
             0,
             0},
+        // One set point gone; a poll without a reply among the low ones.
         FlowCase{"SupplyRestarted",
-                 {NONE, NONE, NONE, FLOWS},
-                 SUPPLY_AT_POWER_UP,
-                 NO_CURRENT + "supply restarted; set up again\n" + AGAIN,
+                 {NONE, NO_REPLY, NONE, NONE, FLOWS},
+                 "0 35.9000 0.0000 0",
+                 NO_CURRENT + "supply restarted; set up again\ncharge current again after [23] s\n",
                  4,
                  1,
                  0},
@@ -438,22 +484,34 @@ INSTANTIATE_TEST_SUITE_P(
                  NO_CURRENT + "supply output off\n",
                  4,
                  0,
-                 0},
+                 0,
+                 "supply_output_off"},
         FlowCase{"SupplyOverVoltage",
                  {NONE, NONE, NONE, NONE},
                  "0 35.9000 45.0000 4",
                  NO_CURRENT + "supply over-voltage protection tripped\n",
                  4,
                  0,
-                 0},
+                 0,
+                 "supply_over_voltage"},
+        // The schedule steps at the judging reply: the supply still holds 45 A.
+        FlowCase{"StepAtTheJudgingReply",
+                 {NONE, NONE, replyWith(1, 0)},
+                 "0 35.9000 45.0000 0",
+                 "no charge current: battery 0.00 A with 22.5 A set; supply output off\n",
+                 4,
+                 0,
+                 0,
+                 "supply_output_off"},
         // One question, one receive wait: asked again six polls on.
         FlowCase{"SupplyNotAnswering",
-                 {NONE, NONE, NONE, NONE},
+                 {NONE, NONE, NONE, NONE, NONE, NONE, NONE, NONE, NONE},
                  "",
                  NO_CURRENT + "supply not answering\n",
-                 1,
+                 2,
                  0,
-                 0},
+                 0,
+                 "supply_not_answering"},
         FlowCase{"BatteryRestarted",
                  {FLOWS, NO_REPLY, OFF, OFF, OFF, FLOWS},
                  SUPPLY_ON,
@@ -461,22 +519,32 @@ INSTANTIATE_TEST_SUITE_P(
                  4,
                  0,
                  1},
+        // A garbled reply is no silence.
         FlowCase{"BatterySwitchedOff",
-                 {FLOWS, OFF, OFF, OFF, OFF},
+                 {FLOWS, FLOWS.substr(1), OFF, OFF, OFF},
                  SUPPLY_ON,
                  NO_CURRENT + "battery switched off\n",
                  4,
                  0,
-                 0},
-        FlowCase{"BatteryProtection",
-                 {HOT, HOT, HOT},
+                 0,
+                 "battery_switched_off"},
+        FlowCase{
+            "BatteryProtection",
+            {HOT, HOT, replyWith(0, 0, 0x6408)},
+            SUPPLY_ON,
+            NO_CURRENT + "battery switched off by its own protection \\(heatsink hot limit\\)\n",
+            4,
+            0,
+            0,
+            "battery_protection"},
+        FlowCase{"CauseUnknown",
+                 {NONE, NONE, NONE},
                  SUPPLY_ON,
-                 NO_CURRENT + "battery switched off by its own protection (heatsink hot limit)\n",
+                 NO_CURRENT + "cause unknown\n",
                  4,
                  0,
-                 0},
-        FlowCase{
-            "CauseUnknown", {NONE, NONE, NONE}, SUPPLY_ON, NO_CURRENT + "cause unknown\n", 4, 0, 0},
+                 0,
+                 "unknown"},
         // A blip on the whole bench.
         FlowCase{"BothRestarted",
                  {FLOWS, NO_REPLY, OFF, OFF, OFF, FLOWS},
@@ -487,6 +555,33 @@ INSTANTIATE_TEST_SUITE_P(
                  4,
                  1,
                  1},
+        // Found again, the same restart is not undone again.
+        FlowCase{"SupplyLinkLostInTheQuestions",
+                 {FLOWS, CLOSE_LINK, OFF, OFF, OFF, OFF},
+                 SUPPLY_ON,
+                 NO_CURRENT + "battery restarted; switched on again\n",
+                 5,
+                 0,
+                 1,
+                 "battery_restarted",
+                 true},
+        // The battery restarts while a supply with another fault latched is off, a
+        // limit comes, then goes, it is switched on, and restarts again: each
+        // change judged again, after the polls just before it.
+        FlowCase{"BatteryChangesWhileStopped",
+                 {NONE, NONE, NONE, CLOSE_LINK, OFF, HOT, OFF, NONE, CLOSE_LINK, OFF},
+                 "0 0.0000 0.0000 1",
+                 NO_CURRENT + "supply output off\n" + NO_CURRENT +
+                     "supply output off; battery restarted; switched on again\n" + NO_CURRENT +
+                     "supply output off; battery switched off by its own protection \\(heatsink "
+                     "hot limit\\)\n" +
+                     NO_CURRENT + "supply output off; battery switched off\n" + NO_CURRENT +
+                     "supply output off\n" + NO_CURRENT +
+                     "supply output off; battery restarted; switched on again\n",
+                 24,
+                 0,
+                 2,
+                 "battery_restarted"},
         // The reply that ends the hold shows its 0 A: no episode for it.
         FlowCase{"HeldWhileSilent",
                  {FLOWS, SHORT, SHORT, SHORT, NONE, NONE, NONE, FLOWS},
@@ -495,22 +590,26 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  0,
                  0,
+                 nullptr,
+                 false,
                  "15",
                  1},
         // The silence before the hold's end still counts: judged restarted.
         FlowCase{"HeldThenRestarted",
-                 {FLOWS, SHORT, SHORT, SHORT, OFF, OFF, OFF, OFF, FLOWS},
+                 {FLOWS, CLOSE_LINK, SHORT, SHORT, OFF, OFF, OFF, OFF, FLOWS},
                  SUPPLY_ON,
                  HELD + BACK + NO_CURRENT + "battery restarted; switched on again\n" +
                      "charge current again after 15 s\n",
                  4,
                  0,
                  1,
+                 nullptr,
+                 false,
                  "15",
                  1},
         FlowCase{
-            "SilentForLess", {FLOWS, SHORT, SHORT, SHORT, FLOWS}, SUPPLY_ON, "", 0, 0, 0, "3600"},
-        FlowCase{"HoldEmpty", {FLOWS, SHORT, SHORT, SHORT, FLOWS}, SUPPLY_ON, "", 0, 0, 0, ""}),
+            "SilentForLess", {FLOWS, SHORT, SHORT, SHORT, FLOWS}, SUPPLY_ON, "", 0, 0, 0, nullptr, false, "3600"},
+        FlowCase{"HoldEmpty", {FLOWS, SHORT, SHORT, SHORT, FLOWS}, SUPPLY_ON, "", 0, 0, 0, nullptr, false, ""}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // A restart of the charger under a service manager, with what the state
