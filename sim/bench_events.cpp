@@ -6,9 +6,10 @@
 
 namespace zorsim {
 
-// Plays the events that are due, under the lock. Returns false while the
-// instrument `which` is silent (the battery restarting): it takes no line.
-bool Bench::Impl::playEvents(Instrument which) {
+// Plays the events that are due, under the lock. Returns what the instrument
+// `which` leaves unanswered now: everything while the battery restarts, its
+// status requests while it is muted.
+Unanswered Bench::Impl::playEvents(Instrument which) {
     const Events &e = opt.events;
     const double now = std::chrono::duration<double>(Clock::now() - started).count();
     struct Play {
@@ -33,6 +34,8 @@ bool Bench::Impl::playEvents(Instrument which) {
         {e.heatsinkHotAt, e.heatsinkHotSeconds,
          [&](bool starts) { model.holdHeatsinkLimit(starts); },
          "battery at its heatsink hot limit"},
+        {e.batteryMuteAt, e.batteryMuteSeconds, [](bool) {},
+         "battery not answering status requests"},
     };
     for (size_t i = 0; i < std::size(plays); ++i) {
         const Play &p = plays[i];
@@ -46,9 +49,15 @@ bool Bench::Impl::playEvents(Instrument which) {
             }
         }
     }
-    const bool batterySilent = e.batteryRestartAt >= 0 && now >= e.batteryRestartAt &&
-                               now < e.batteryRestartAt + e.batteryRestartSeconds;
-    return !(which == Instrument::Battery && batterySilent);
+    auto lasting = [now](double at, double seconds) {
+        return at >= 0 && now >= at && now < at + seconds;
+    };
+    if (which != Instrument::Battery) {
+        return Unanswered::Nothing;
+    }
+    return lasting(e.batteryRestartAt, e.batteryRestartSeconds) ? Unanswered::Everything
+           : lasting(e.batteryMuteAt, e.batteryMuteSeconds)      ? Unanswered::StatusRequests
+                                                                 : Unanswered::Nothing;
 }
 
 }  // namespace zorsim

@@ -72,6 +72,9 @@ struct Endpoint {
     std::string ptyPath;
 };
 
+// What an instrument leaves unanswered while an event lasts.
+enum class Unanswered { Nothing, Everything, StatusRequests };
+
 // The bench's state, shared by its files; `mu` guards what Bench's calls
 // read from other threads (the model, the counters, the histories).
 struct Bench::Impl {
@@ -106,7 +109,7 @@ struct Bench::Impl {
     void readLink(Link &link);
     void takeLine(Link &link, const std::string &line);
     // bench_events.cpp
-    bool playEvents(Instrument which);
+    Unanswered playEvents(Instrument which);
     // bench_pacing.cpp
     std::string queueReply(Link &link, std::string bytes);
     void flush(Link &link);

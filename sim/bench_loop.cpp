@@ -163,7 +163,8 @@ void Bench::Impl::takeLine(Link &link, const std::string &line) {
             model.advance(std::chrono::duration<double>(now - lastAdvance).count() * opt.speed);
             lastAdvance = now;
         }
-        if (!playEvents(link.which)) {
+        const Unanswered unanswered = playEvents(link.which);
+        if (unanswered == Unanswered::Everything) {
             note = "  [restarting: not answered]";
             silent = true;
         }
@@ -186,6 +187,10 @@ void Bench::Impl::takeLine(Link &link, const std::string &line) {
             }
         } else {
             statusRequest = text == "@RQ";
+            if (statusRequest && unanswered == Unanswered::StatusRequests) {
+                note = "  [muted: not answered]";
+                silent = true;
+            }
             if (statusRequest) {
                 ++counters.statusRequests;
                 if (opt.secondsPerPoll > 0.0) {
