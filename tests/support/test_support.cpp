@@ -223,6 +223,10 @@ std::string readBack(int &fd) {
 
 }  // namespace
 
+namespace {
+const StdCapture *outermost = nullptr;  // the capture whose saved stdout is the real one
+}  // namespace
+
 StdCapture::StdCapture(const std::string &folder)
     : fileOut_(tempFile(folder)), fileErr_(tempFile(folder)) {
     if (!valid()) {
@@ -236,11 +240,21 @@ StdCapture::StdCapture(const std::string &folder)
     dup2(fileOut_, STDOUT_FILENO);
     dup2(fileErr_, STDERR_FILENO);
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (outermost == nullptr) {
+        outermost = this;
+    }
+}
+
+int StdCapture::realOut() {
+    return outermost != nullptr ? outermost->savedOut_ : -1;
 }
 
 void StdCapture::stop() {
     if (std::exchange(stopped_, true)) {
         return;
+    }
+    if (outermost == this) {
+        outermost = nullptr;
     }
     fflush(stdout);
     fflush(stderr);

@@ -111,6 +111,9 @@ class StdCapture : Pinned {
     void stop();               // restores the streams
     const std::string &out();  // what was captured; stops first
     const std::string &err();
+    // The standard output as it was before the captures now in force; -1
+    // when none is. A failed assertion's message goes there, not into one.
+    static int realOut();
 
   private:
     int savedOut_ = -1, savedErr_ = -1;
