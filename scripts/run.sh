@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs one charge end to end on the simulated bench: installs what is missing,
-# builds the charger and the simulator, starts zor_sim on the charger's
+# Runs one charge end to end on the simulated bench: installs what is missing
+# (the compiler, CMake, Ninja, gnuplot), builds the charger and the simulator
+# in build-run with the tests off, starts zor_sim on the charger's
 # default endpoints, runs the real zor_charger in a fresh folder under run/
 # until the battery has been told to switch off, stops both, prints a summary
 # and draws the plot. Everything it starts is stopped on any exit.
@@ -15,18 +16,13 @@ battery_port=10001
 
 bash scripts/setup.sh
 
-# The charger's endpoints are fixed when it is built: use build/ unless it was
-# configured for other instruments.
-build=${ZOR_BUILD_DIR:-build}
-if [ -z "${ZOR_BUILD_DIR:-}" ] && [ -f build/CMakeCache.txt ] &&
-   ! grep -qx "ZOR_BATTERY_ENDPOINT:STRING=tcp:127.0.0.1:$battery_port" build/CMakeCache.txt; then
-    build=build-run
-fi
+# A folder of its own, with the tests off: a charge needs no test tools, and
+# the test command's build/ is never reconfigured by it. The endpoints are
+# fixed when the charger is built: this folder keeps the defaults.
+build=build-run
 echo "== building zor_charger and zor_sim in $build =="
 build_start=$SECONDS
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S . -B "$build" -G Ninja >/dev/null
-fi
+cmake -S . -B "$build" -G Ninja -DZOR_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target zor_charger zor_sim
 echo "build took $((SECONDS - build_start)) s"
 build=$(cd "$build" && pwd)

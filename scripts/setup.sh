@@ -1,12 +1,33 @@
 #!/usr/bin/env bash
-# Installs what building, testing and running the charger need, from Debian's
-# packages, skipping what is already there. Safe to run again.
+# Installs from Debian's packages what a job needs, skipping what is already
+# there; quiet when nothing is missing and safe to run again.
+#   bash scripts/setup.sh          build the charger and run a charge
+#   bash scripts/setup.sh tests    and build and pass the tests and fuzzers
+#   bash scripts/setup.sh bench    and build and run the benchmarks
+# A charge needs only the compiler, CMake, Ninja and gnuplot (for zor_plot);
+# the test and bench tools (monitoring, name server, serial server, valgrind)
+# are large and are installed only for the jobs that use them.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
-          clang libclang-rt-14-dev gnuplot-nox ser2net socat systemd procps valgrind
-          man-db pkg-config libseccomp-dev dnsmasq-base prometheus prometheus-node-exporter
-          python3-prometheus-client)
+packages=(cmake ninja-build g++ gnuplot-nox)
+for job in "$@"; do
+    case $job in
+        tests)
+            # GoogleTest; clang and its sanitizer runtime for the fuzzers;
+            # ser2net and dnsmasq in front of the simulated bench; the unit's
+            # checks (systemd-analyze, man, the system-call filter); the
+            # monitoring tools for the metrics file and the alerting rules.
+            packages+=(libgtest-dev libgmock-dev clang libclang-rt-14-dev ser2net dnsmasq-base
+                       systemd man-db pkg-config libseccomp-dev prometheus
+                       prometheus-node-exporter python3-prometheus-client) ;;
+        bench)
+            packages+=(libbenchmark-dev valgrind) ;;
+        *)
+            echo "setup: unknown job '$job' (tests or bench)" >&2
+            exit 2 ;;
+    esac
+done
+
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
@@ -29,15 +50,10 @@ $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 # listen on localhost ports 2000-2003 and 3000-3003, the supply's 2001 among
 # them. Where the package manager started that service, stop it: the tests
 # and the bench run ser2net themselves, with their own configuration.
-if [[ " ${missing[*]} " == *" ser2net "* ]]; then
-    $sudo systemctl disable --now ser2net 2>/dev/null ||
-        $sudo service ser2net stop 2>/dev/null || true
-fi
-
 # Prometheus (for promtool) and the node exporter start services of their own
-# where the package manager can: the tests run the exporter themselves, on a
-# loopback port of their own, and need neither.
-for service in prometheus prometheus-node-exporter; do
+# as well: the tests run the exporter themselves, on a loopback port of their
+# own, and need neither.
+for service in ser2net prometheus prometheus-node-exporter; do
     if [[ " ${missing[*]} " == *" $service "* ]]; then
         $sudo systemctl disable --now "$service" 2>/dev/null ||
             $sudo service "$service" stop 2>/dev/null || true

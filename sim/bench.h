@@ -79,6 +79,8 @@ struct Events {
     double overVoltageSeconds = 40;  // ...until cleared by hand and the output switched on
     double heatsinkHotAt = -1;       // the battery switches itself off at its heatsink hot limit...
     double heatsinkHotSeconds = 30;  // ...and back on once it has cooled
+    double batteryMuteAt = -1;       // the battery's electronics leave "@RQ" unanswered...
+    double batteryMuteSeconds = 30;  // ...for this long, its link kept up
 };
 
 struct Options {

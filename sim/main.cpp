@@ -67,6 +67,8 @@ const char USAGE[] =
     "                          off until cleared by hand after D seconds (default 40)\n"
     "  --heatsink-hot-at S[:D] the battery switches itself off at its heatsink hot limit,\n"
     "                          and on again after D seconds (default 30)\n"
+    "  --battery-mute-at S[:D] the battery's electronics leave every \"@RQ\" unanswered\n"
+    "                          for D seconds (default 30), its link up, then answer again\n"
     "  --under-way             start as a charge already under way: the supply set up\n"
     "                          (35.9 V, 45 A) and on, the battery switched on\n";
 
@@ -99,6 +101,7 @@ enum Option : int {
     OPT_OUTPUT_OFF_AT,
     OPT_OVER_VOLTAGE_AT,
     OPT_HEATSINK_HOT_AT,
+    OPT_BATTERY_MUTE_AT,
     OPT_UNDER_WAY,
 };
 
@@ -131,6 +134,7 @@ constexpr option LONG_OPTIONS[] = {
     {"output-off-at", required_argument, nullptr, OPT_OUTPUT_OFF_AT},
     {"over-voltage-at", required_argument, nullptr, OPT_OVER_VOLTAGE_AT},
     {"heatsink-hot-at", required_argument, nullptr, OPT_HEATSINK_HOT_AT},
+    {"battery-mute-at", required_argument, nullptr, OPT_BATTERY_MUTE_AT},
     {"under-way", no_argument, nullptr, OPT_UNDER_WAY},
     {nullptr, 0, nullptr, 0},
 };
@@ -265,19 +269,22 @@ int main(int argc, char **argv) {
             case OPT_BATTERY_RESTART_AT:
             case OPT_OUTPUT_OFF_AT:
             case OPT_OVER_VOLTAGE_AT:
-            case OPT_HEATSINK_HOT_AT: {
+            case OPT_HEATSINK_HOT_AT:
+            case OPT_BATTERY_MUTE_AT: {
                 zorsim::Events &e = opt.events;
                 const bool restart = c == OPT_SUPPLY_RESTART_AT;
                 double *at = restart                       ? &e.supplyRestartAt
                              : c == OPT_BATTERY_RESTART_AT ? &e.batteryRestartAt
                              : c == OPT_OUTPUT_OFF_AT      ? &e.outputOffAt
                              : c == OPT_OVER_VOLTAGE_AT    ? &e.overVoltageAt
-                                                           : &e.heatsinkHotAt;
+                             : c == OPT_HEATSINK_HOT_AT    ? &e.heatsinkHotAt
+                                                           : &e.batteryMuteAt;
                 double *seconds = restart                       ? nullptr
                                   : c == OPT_BATTERY_RESTART_AT ? &e.batteryRestartSeconds
                                   : c == OPT_OUTPUT_OFF_AT      ? &e.outputOffSeconds
                                   : c == OPT_OVER_VOLTAGE_AT    ? &e.overVoltageSeconds
-                                                                : &e.heatsinkHotSeconds;
+                                  : c == OPT_HEATSINK_HOT_AT    ? &e.heatsinkHotSeconds
+                                                                : &e.batteryMuteSeconds;
                 if (!parseEvent(value, at, seconds)) {
                     return usageError(name + (restart
                                                   ? " wants seconds from 0 to 1000000"

@@ -442,4 +442,21 @@ TEST(BenchFaultTest, ClosedLinkLetsTheNextClientIn) {
     EXPECT_EQ(counters.connections, 3);
 }
 
+// A muted battery takes its status requests on a link that stays up, and
+// answers again once the event is over.
+TEST(BenchEventTest, MutedBatteryAnswersNoStatusRequestUntilItsTimeIsUp) {
+    zorsim::Options opt = anyPorts();
+    opt.events.batteryMuteAt = 0;
+    opt.events.batteryMuteSeconds = 0.5;
+    BenchClient c(opt);
+    c.start();
+    ASSERT_TRUE(zortest::writeAll(c.battery.get(), "@RQ\n"));
+    EXPECT_EQ(zortest::readFor(c.battery.get(), 77, 300), "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(zortest::writeAll(c.battery.get(), "@RQ\n"));
+    EXPECT_EQ(zortest::readFor(c.battery.get(), 77, 1000).size(), 77u);
+    EXPECT_EQ(c.bench.counters().statusRequests, 2);
+    EXPECT_EQ(c.bench.counters().connections, 2) << "the link stayed up";
+}
+
 }  // namespace

@@ -5,12 +5,15 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -220,6 +223,10 @@ std::string readBack(int &fd) {
 
 }  // namespace
 
+namespace {
+const StdCapture *outermost = nullptr;  // the capture whose saved stdout is the real one
+}  // namespace
+
 StdCapture::StdCapture(const std::string &folder)
     : fileOut_(tempFile(folder)), fileErr_(tempFile(folder)) {
     if (!valid()) {
@@ -233,11 +240,21 @@ StdCapture::StdCapture(const std::string &folder)
     dup2(fileOut_, STDOUT_FILENO);
     dup2(fileErr_, STDERR_FILENO);
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (outermost == nullptr) {
+        outermost = this;
+    }
+}
+
+int StdCapture::realOut() {
+    return outermost != nullptr ? outermost->savedOut_ : -1;
 }
 
 void StdCapture::stop() {
     if (std::exchange(stopped_, true)) {
         return;
+    }
+    if (outermost == this) {
+        outermost = nullptr;
     }
     fflush(stdout);
     fflush(stderr);
@@ -403,9 +420,91 @@ namespace {
 constexpr const char *SER2NET = "/usr/sbin/ser2net";
 }  // namespace
 
+namespace {
+
+// A file or folder at `path` with a mount of `from` on it.
+bool bindAt(const std::string &from, const std::string &path, bool folder, std::string *why) {
+    const bool made = folder ? mkdir(path.c_str(), 0755) == 0
+                             : close(open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666)) == 0;
+    if (!made || mount(from.c_str(), path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+        *why = "cannot bind " + from + " in a private /dev: " + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool PrivateDev::enter(std::string *why) {
+    home_.reset(::open("/proc/thread-self/ns/mnt", O_RDONLY | O_CLOEXEC));
+    if (!home_.valid()) {
+        *why = std::string("cannot open the thread's mount namespace: ") + strerror(errno);
+        return false;
+    }
+    if (unshare(CLONE_NEWNS) != 0) {
+        *why = std::string("no mount namespace of its own for a private /dev (the tests need "
+                           "root): ") +
+               strerror(errno);
+        home_.reset();
+        return false;
+    }
+    // Made on a tmpfs mounted aside, with the machine's /dev still in sight,
+    // then moved over /dev. Nothing of it reaches the machine's mounts.
+    char aside[] = "/tmp/zor_dev_XXXXXX";
+    bool ok = mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    if (!ok) {
+        *why = std::string("cannot make the mounts private: ") + strerror(errno);
+    } else if (mkdtemp(aside) == nullptr ||
+               mount("tmpfs", aside, "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=1m") != 0) {
+        *why = std::string("cannot mount a tmpfs for a private /dev: ") + strerror(errno);
+        ok = false;
+    }
+    const std::string dev = aside;
+    for (const char *node : {"null", "zero", "full", "random", "urandom", "tty"}) {
+        ok = ok && bindAt(std::string("/dev/") + node, dev + "/" + node, false, why);
+    }
+    for (const char *folder : {"pts", "shm"}) {
+        ok = ok && bindAt(std::string("/dev/") + folder, dev + "/" + folder, true, why);
+    }
+    // A bound ptmx node would look for its pts beside the machine's; the one
+    // in the machine's pts finds its own instance, so that a pty opened here
+    // or outside has the same path in both.
+    const char *const links[][2] = {{"ptmx", "pts/ptmx"},
+                                    {"fd", "/proc/self/fd"},
+                                    {"stdin", "/proc/self/fd/0"},
+                                    {"stdout", "/proc/self/fd/1"}, {"stderr", "/proc/self/fd/2"}};
+    for (const auto &link : links) {
+        if (ok && symlink(link[1], (dev + "/" + link[0]).c_str()) != 0) {
+            *why = std::string("cannot link ") + link[0] + " in a private /dev: " + strerror(errno);
+            ok = false;
+        }
+    }
+    if (ok && mount(aside, "/dev", nullptr, MS_MOVE, nullptr) != 0) {
+        *why = std::string("cannot put a private /dev in place: ") + strerror(errno);
+        ok = false;
+    }
+    umount2(aside, MNT_DETACH);  // only left mounted when something failed
+    rmdir(aside);
+    if (!ok) {
+        leave();
+    }
+    return ok;
+}
+
+void PrivateDev::leave() {
+    if (home_.valid() && setns(home_.get(), CLONE_NEWNS) != 0) {
+        // Threads started inside still share it: this one stays there too.
+        fprintf(stderr, "cannot leave the private /dev: %s\n", strerror(errno));
+    }
+    home_.reset();
+}
+
+PrivateDev::~PrivateDev() {
+    leave();
+}
+
 bool SystemLogStandIn::start(std::string *why) {
-    if (access("/dev/log", F_OK) == 0) {
-        *why = "this machine runs a system logger at /dev/log; its records are not ours to read";
+    if (!dev_.enter(why)) {
         return false;
     }
     fd_.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -413,7 +512,7 @@ bool SystemLogStandIn::start(std::string *why) {
     addr.sun_family = AF_UNIX;
     strcpy(addr.sun_path, "/dev/log");
     if (bind(fd_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        *why = std::string("cannot stand in for the system logger at /dev/log: ") +
+        *why = std::string("cannot stand in for the system logger at a private /dev/log: ") +
                strerror(errno);
         fd_.reset();
         return false;
@@ -423,10 +522,8 @@ bool SystemLogStandIn::start(std::string *why) {
 }
 
 SystemLogStandIn::~SystemLogStandIn() {
-    if (fd_.valid()) {
-        closelog();
-        unlink("/dev/log");
-    }
+    // Its socket goes with the private /dev when the thread leaves it.
+    closelog();
 }
 
 std::vector<std::string> SystemLogStandIn::take(int waitMs) {

@@ -111,6 +111,9 @@ class StdCapture : Pinned {
     void stop();               // restores the streams
     const std::string &out();  // what was captured; stops first
     const std::string &err();
+    // The standard output as it was before the captures now in force; -1
+    // when none is. A failed assertion's message goes there, not into one.
+    static int realOut();
 
   private:
     int savedOut_ = -1, savedErr_ = -1;
@@ -170,19 +173,40 @@ class Child : Pinned {
 // whether it did.
 bool waitFor(std::chrono::milliseconds limit, const std::function<bool()> &done);
 
-// Stands in for the system logger at /dev/log, on a machine that runs none.
-// It reads only when asked, so a test can stop reading and let the logger's
-// queue fill, as a stalled journald's or rsyslog's does.
+// A /dev of the calling thread's own, in a mount namespace of its own, made
+// as bubblewrap's --dev makes one: a small tmpfs with the machine's null,
+// zero, full, random, urandom and tty nodes, its pseudo-terminals and shared
+// memory bound in. What a test puts there (a stand-in logger at /dev/log) is
+// seen by this thread and the threads and children it starts from then on,
+// never by the rest of the machine, and it is gone with the namespace
+// however the test ends. Needs root (CAP_SYS_ADMIN).
+class PrivateDev : Pinned {
+  public:
+    ~PrivateDev();  // the thread goes back to the machine's /dev
+    // False, with the reason, when the thread cannot have one.
+    bool enter(std::string *why);
+
+  private:
+    void leave();
+    UniqueFd home_;  // the mount namespace the thread came from
+};
+
+// Stands in for the system logger at /dev/log, in a private /dev of the
+// calling thread's (above), so that the records are ours and nothing is
+// bound at the machine's /dev/log. It reads only when asked, so a test can
+// stop reading and let the logger's queue fill, as a stalled journald's or
+// rsyslog's does.
 class SystemLogStandIn : Pinned {
   public:
     ~SystemLogStandIn();
-    // False, with the reason, when the records cannot be ours to read.
+    // False, with the reason, when no private /dev or no socket can be had.
     bool start(std::string *why);
     int fd() const { return fd_.get(); }
     // The records queued now, oldest first, waiting up to `waitMs` for the first.
     std::vector<std::string> take(int waitMs = 0);
 
   private:
+    PrivateDev dev_;
     UniqueFd fd_;
 };
 
