@@ -455,162 +455,81 @@ const std::string SHORT = FLOWS.substr(1);  // not accepted, without a receive's
 const std::string HELD = "no accepted battery reply for 15 s: charge current held at 0 A\n";
 const std::string BACK = "battery answers again: charge current back to 45.0 A after 5 s held\n";
 
+const std::string OFF_AT_END = replyWith(0xFF, 0, 0x0408);
+
+// One row a case.
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Causes, FlowTest,
     ::testing::Values(
         // Dips of one and two replies, and exactly 1 A.
         FlowCase{"Flows", {AT_1A, NONE, AT_1A, NONE, NONE}, SUPPLY_ON, "", 0, 0, 0},
         // Balanced twice, then at 0xFF twice: "@AF", and the battery is off by design.
-        FlowCase{
-            "EndOfCharge",
-            {replyWith(1), replyWith(1), replyWith(0xFF), replyWith(0xFF),
-             replyWith(0xFF, 0, 0x0408), replyWith(0xFF, 0, 0x0408), replyWith(0xFF, 0, 0x0408)},
-            SUPPLY_ON,
-            "",
-            0,
-            0,
-            0},
+        FlowCase{"EndOfCharge",
+                 {replyWith(1), replyWith(1), replyWith(0xFF), replyWith(0xFF), OFF_AT_END,
+                  OFF_AT_END, OFF_AT_END}, SUPPLY_ON, "", 0, 0, 0},
         // One set point gone; a poll without a reply among the low ones.
-        FlowCase{"SupplyRestarted",
-                 {NONE, NO_REPLY, NONE, NONE, FLOWS},
-                 "0 35.9000 0.0000 0",
+        FlowCase{"SupplyRestarted", {NONE, NO_REPLY, NONE, NONE, FLOWS}, "0 35.9000 0.0000 0",
                  NO_CURRENT + "supply restarted; set up again\ncharge current again after [23] s\n",
-                 4,
-                 1,
-                 0},
-        FlowCase{"SupplyOutputOff",
-                 {NONE, NONE, NONE, NONE},
-                 "0 35.9000 45.0000 0",
-                 NO_CURRENT + "supply output off\n",
-                 4,
-                 0,
-                 0,
-                 "supply_output_off"},
-        FlowCase{"SupplyOverVoltage",
-                 {NONE, NONE, NONE, NONE},
-                 "0 35.9000 45.0000 4",
-                 NO_CURRENT + "supply over-voltage protection tripped\n",
-                 4,
-                 0,
-                 0,
+                 4, 1, 0},
+        FlowCase{"SupplyOutputOff", {NONE, NONE, NONE, NONE}, "0 35.9000 45.0000 0",
+                 NO_CURRENT + "supply output off\n", 4, 0, 0, "supply_output_off"},
+        FlowCase{"SupplyOverVoltage", {NONE, NONE, NONE, NONE}, "0 35.9000 45.0000 4",
+                 NO_CURRENT + "supply over-voltage protection tripped\n", 4, 0, 0,
                  "supply_over_voltage"},
         // The schedule steps at the judging reply: the supply still holds 45 A.
-        FlowCase{"StepAtTheJudgingReply",
-                 {NONE, NONE, replyWith(1, 0)},
-                 "0 35.9000 45.0000 0",
-                 "no charge current: battery 0.00 A with 22.5 A set; supply output off\n",
-                 4,
-                 0,
-                 0,
+        FlowCase{"StepAtTheJudgingReply", {NONE, NONE, replyWith(1, 0)}, "0 35.9000 45.0000 0",
+                 "no charge current: battery 0.00 A with 22.5 A set; supply output off\n", 4, 0, 0,
                  "supply_output_off"},
         // One question, one receive wait: asked again six polls on.
-        FlowCase{"SupplyNotAnswering",
-                 {NONE, NONE, NONE, NONE, NONE, NONE, NONE, NONE, NONE},
-                 "",
-                 NO_CURRENT + "supply not answering\n",
-                 2,
-                 0,
-                 0,
-                 "supply_not_answering"},
-        FlowCase{"BatteryRestarted",
-                 {FLOWS, NO_REPLY, OFF, OFF, OFF, FLOWS},
-                 SUPPLY_ON,
-                 NO_CURRENT + "battery restarted; switched on again\n" + AGAIN,
-                 4,
-                 0,
-                 1},
+        FlowCase{"SupplyNotAnswering", {NONE, NONE, NONE, NONE, NONE, NONE, NONE, NONE, NONE}, "",
+                 NO_CURRENT + "supply not answering\n", 2, 0, 0, "supply_not_answering"},
+        FlowCase{"BatteryRestarted", {FLOWS, NO_REPLY, OFF, OFF, OFF, FLOWS}, SUPPLY_ON,
+                 NO_CURRENT + "battery restarted; switched on again\n" + AGAIN, 4, 0, 1},
         // A garbled reply is no silence.
-        FlowCase{"BatterySwitchedOff",
-                 {FLOWS, FLOWS.substr(1), OFF, OFF, OFF},
-                 SUPPLY_ON,
-                 NO_CURRENT + "battery switched off\n",
-                 4,
-                 0,
-                 0,
-                 "battery_switched_off"},
-        FlowCase{
-            "BatteryProtection",
-            {HOT, HOT, replyWith(0, 0, 0x6408)},
-            SUPPLY_ON,
-            NO_CURRENT + "battery switched off by its own protection \\(heatsink hot limit\\)\n",
-            4,
-            0,
-            0,
-            "battery_protection"},
-        FlowCase{"CauseUnknown",
-                 {NONE, NONE, NONE},
-                 SUPPLY_ON,
-                 NO_CURRENT + "cause unknown\n",
-                 4,
-                 0,
-                 0,
-                 "unknown"},
+        FlowCase{"BatterySwitchedOff", {FLOWS, FLOWS.substr(1), OFF, OFF, OFF}, SUPPLY_ON,
+                 NO_CURRENT + "battery switched off\n", 4, 0, 0, "battery_switched_off"},
+        FlowCase{"BatteryProtection", {HOT, HOT, replyWith(0, 0, 0x6408)}, SUPPLY_ON,
+                 NO_CURRENT + "battery switched off by its own protection \\(heatsink hot "
+                              "limit\\)\n", 4, 0, 0, "battery_protection"},
+        FlowCase{"CauseUnknown", {NONE, NONE, NONE}, SUPPLY_ON, NO_CURRENT + "cause unknown\n", 4,
+                 0, 0, "unknown"},
         // A blip on the whole bench.
-        FlowCase{"BothRestarted",
-                 {FLOWS, NO_REPLY, OFF, OFF, OFF, FLOWS},
-                 SUPPLY_AT_POWER_UP,
-                 NO_CURRENT +
-                     "supply restarted; set up again; battery restarted; switched on again\n" +
-                     AGAIN,
-                 4,
-                 1,
-                 1},
+        FlowCase{"BothRestarted", {FLOWS, NO_REPLY, OFF, OFF, OFF, FLOWS}, SUPPLY_AT_POWER_UP,
+                 NO_CURRENT + "supply restarted; set up again; battery restarted; switched on "
+                              "again\n" + AGAIN, 4, 1, 1},
         // Found again, the same restart is not undone again.
-        FlowCase{"SupplyLinkLostInTheQuestions",
-                 {FLOWS, CLOSE_LINK, OFF, OFF, OFF, OFF},
-                 SUPPLY_ON,
-                 NO_CURRENT + "battery restarted; switched on again\n",
-                 5,
-                 0,
-                 1,
-                 "battery_restarted",
-                 true},
+        FlowCase{"SupplyLinkLostInTheQuestions", {FLOWS, CLOSE_LINK, OFF, OFF, OFF, OFF}, SUPPLY_ON,
+                 NO_CURRENT + "battery restarted; switched on again\n", 5, 0, 1,
+                 "battery_restarted", true},
         // The battery restarts while a supply with another fault latched is off, a
         // limit comes, then goes, it is switched on, and restarts again: each
         // change judged again, after the polls just before it.
         FlowCase{"BatteryChangesWhileStopped",
                  {NONE, NONE, NONE, CLOSE_LINK, OFF, HOT, OFF, NONE, CLOSE_LINK, OFF},
                  "0 0.0000 0.0000 1",
-                 NO_CURRENT + "supply output off\n" + NO_CURRENT +
-                     "supply output off; battery restarted; switched on again\n" + NO_CURRENT +
-                     "supply output off; battery switched off by its own protection \\(heatsink "
-                     "hot limit\\)\n" +
-                     NO_CURRENT + "supply output off; battery switched off\n" + NO_CURRENT +
-                     "supply output off\n" + NO_CURRENT +
-                     "supply output off; battery restarted; switched on again\n",
-                 24,
-                 0,
-                 2,
-                 "battery_restarted"},
+                 NO_CURRENT + "supply output off\n" +
+                 NO_CURRENT + "supply output off; battery restarted; switched on again\n" +
+                 NO_CURRENT + "supply output off; battery switched off by its own protection "
+                              "\\(heatsink hot limit\\)\n" +
+                 NO_CURRENT + "supply output off; battery switched off\n" +
+                 NO_CURRENT + "supply output off\n" +
+                 NO_CURRENT + "supply output off; battery restarted; switched on again\n",
+                 24, 0, 2, "battery_restarted"},
         // The reply that ends the hold shows its 0 A: no episode for it.
-        FlowCase{"HeldWhileSilent",
-                 {FLOWS, SHORT, SHORT, SHORT, NONE, NONE, NONE, FLOWS},
-                 SUPPLY_ON,
-                 HELD + BACK,
-                 0,
-                 0,
-                 0,
-                 nullptr,
-                 false,
-                 "15",
-                 1},
+        FlowCase{"HeldWhileSilent", {FLOWS, SHORT, SHORT, SHORT, NONE, NONE, NONE, FLOWS},
+                 SUPPLY_ON, HELD + BACK, 0, 0, 0, nullptr, false, "15", 1},
         // The silence before the hold's end still counts: judged restarted.
-        FlowCase{"HeldThenRestarted",
-                 {FLOWS, CLOSE_LINK, SHORT, SHORT, OFF, OFF, OFF, OFF, FLOWS},
-                 SUPPLY_ON,
-                 HELD + BACK + NO_CURRENT + "battery restarted; switched on again\n" +
-                     "charge current again after 15 s\n",
-                 4,
-                 0,
-                 1,
-                 nullptr,
-                 false,
-                 "15",
-                 1},
-        FlowCase{
-            "SilentForLess", {FLOWS, SHORT, SHORT, SHORT, FLOWS}, SUPPLY_ON, "", 0, 0, 0, nullptr, false, "3600"},
-        FlowCase{"HoldEmpty", {FLOWS, SHORT, SHORT, SHORT, FLOWS}, SUPPLY_ON, "", 0, 0, 0, nullptr, false, ""}),
+        FlowCase{"HeldThenRestarted", {FLOWS, CLOSE_LINK, SHORT, SHORT, OFF, OFF, OFF, OFF, FLOWS},
+                 SUPPLY_ON, HELD + BACK + NO_CURRENT + "battery restarted; switched on again\n" +
+                                "charge current again after 15 s\n",
+                 4, 0, 1, nullptr, false, "15", 1},
+        FlowCase{"SilentForLess", {FLOWS, SHORT, SHORT, SHORT, FLOWS}, SUPPLY_ON, "", 0, 0, 0,
+                 nullptr, false, "3600"},
+        FlowCase{"HoldEmpty", {FLOWS, SHORT, SHORT, SHORT, FLOWS}, SUPPLY_ON, "", 0, 0, 0, nullptr,
+                 false, ""}),
     [](const auto &info) { return std::string(info.param.name); });
+// clang-format on
 
 // A restart of the charger under a service manager, with what the state
 // folder holds: the saved charge ("stage ended held supply_off battery_off",
