@@ -657,10 +657,11 @@ INSTANTIATE_TEST_SUITE_P(
                    {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "stage 2\n", 2, 2},
         ResumeCase{"SupplyOffByProtection", "2 0 0 0 0", false, "0 0.0000 0.0000 4",
                    {replyWith(0)}, {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "stage 2\n", 2, 2},
-        ResumeCase{"SupplyFoundOff", "2 0 0 1 0", false, "0 0.0000 0.0000 0", {replyWith(0)},
+        ResumeCase{"SupplyFoundOff", "2 0 0 1 0", false, "0 0.0000 0.0000 0", {NONE},
                    {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "supply_off 1\n", 2, 2},
+        // Kept until the current flows again.
         ResumeCase{"BatteryFoundOff", "2 0 0 0 1", false, "1 35.9000 12.5000 0", {replyWith(0)},
-                   ISET_12_5, 0, AT_STAGE_3, "battery_off 1\n", 2, 2},
+                   ISET_12_5, 0, AT_STAGE_3, "battery_off 0\n", 2, 2},
         // 0 A until the battery answers, then the stage's current.
         ResumeCase{"Held", "1 0 1 0 0", false, "1 35.9000 0.0000 0", {replyWith(0)},
                    {"ISET 0.0000A\r", "ISET 22.5000A\r"}, 1,
