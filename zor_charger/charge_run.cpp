@@ -439,7 +439,7 @@ namespace {
 
 // Says at start which charge goes on, and how.
 void sayResumed(const ChargeState *state) {
-    char text[160];
+    char text[DATA_LOG_NAME_SIZE + 100];  // the name and the words around it
     if (state->endOfCharge) {
         snprintf(text, sizeof text,
                  "resuming the charge of %s, ended: the battery stays switched off",
@@ -464,7 +464,7 @@ void stopCharge(const ChargeState *state, FILE *dataLog, int signal) {
     if (stateFolder().empty()) {
         return;  // nothing is kept: the next start is a new charge, as always
     }
-    char text[160];
+    char text[DATA_LOG_NAME_SIZE + 100];
     const char *name = sigabbrev_np(signal);
     if (newChargeAsked()) {
         snprintf(text, sizeof text,
