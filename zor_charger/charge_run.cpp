@@ -98,6 +98,13 @@ SavedCharge savedOf(const ChargeState *state) {
             state->hold.held,   state->supplyOff,   state->batteryOff};
 }
 
+// Saves the charge where a state folder keeps it; costs nothing without one.
+void saveState(const ChargeState *state) {
+    if (keepingCharge()) {
+        saveCharge(savedOf(state));
+    }
+}
+
 // After a restart of the charger itself: asks the supply how it stands
 // before commanding it, and undoes only what a restart of the supply lost,
 // never at more than `amps`. A supply switched off by a hand or its
@@ -322,7 +329,7 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
         if (!endsHold) {  // its low current is the hold's; the silence before it still counts
             watchChargeFlow(state);
         }
-        saveCharge(savedOf(state));  // a hold's end, before the current goes out again
+        saveState(state);  // a hold's end, before the current goes out again
         printf("\n****setting charge current to %f\n\n", state->chargeCurrent);
         if (linkReady(&state->supplyLink, state->supplyPort)) {
             if (xfrSetCurrent(state->supplyPort, state->chargeCurrent) == 0) {
@@ -350,7 +357,7 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
     puts("going to sleep");
     fflush(stdout);  // the poll's report goes out before the pause, in one piece
     writeMetrics(state);
-    saveCharge(savedOf(state));  // what the flow watch found; a write that failed, again
+    saveState(state);  // what the flow watch found; a write that failed, again
     notifyStatus(state, "");
     sleepSeconds(POLL_SECONDS);
     puts("waking up");
@@ -376,7 +383,7 @@ void stepChargeSchedule(ChargeState *state) {
             if (balance == BALANCED) {
                 puts("turning battery off at end of charge");
                 state->endOfCharge = true;
-                saveCharge(savedOf(state));  // before "@AF": a restart never switches it on
+                saveState(state);  // before "@AF": a restart never switches it on
                 if (linkReady(&state->batteryLink, state->batteryPort)) {
                     sendStr(state->batteryPort, "@AF\n");
                     noticeLoss(&state->batteryLink, state->batteryPort);
@@ -386,7 +393,7 @@ void stepChargeSchedule(ChargeState *state) {
     }
     ++state->ChargeStage;
     state->chargeCurrent = STAGE_CURRENT[state->ChargeStage];
-    saveCharge(savedOf(state));  // before the lower current goes out
+    saveState(state);  // before the lower current goes out
     printf("\n****reducing charge current to %f\n", state->chargeCurrent);
 }
 
@@ -460,7 +467,7 @@ void sayResumed(const ChargeState *state) {
 // charge is saved as it stands, and the next start is said.
 void stopCharge(const ChargeState *state, FILE *dataLog, int signal) {
     writeOutDataLog(dataLog);
-    saveCharge(savedOf(state));
+    saveState(state);
     if (stateFolder().empty()) {
         return;  // nothing is kept: the next start is a new charge, as always
     }
@@ -535,7 +542,7 @@ int chargeOn(const ChargeRunOptions *options, long holdSeconds) {
     } else {
         // Saved before any instrument is touched, so that a start that fails
         // is tried again on the same charge and its data log.
-        saveCharge(savedOf(&state));
+        saveState(&state);
         if (start == ChargeStart::Asked) {
             takeNewChargeMark();
             printf("beginning a new charge, as asked: %s\n", state.dataLogName);

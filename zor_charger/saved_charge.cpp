@@ -232,6 +232,10 @@ void saveCharge(const SavedCharge &charge) {
     }
 }
 
+bool keepingCharge() {
+    return !saved.folder.empty();
+}
+
 void takeNewChargeMark() {
     if (!saved.folder.empty()) {
         unlink(pathIn(saved.folder, MARK_NAME).c_str());

@@ -328,6 +328,9 @@ ChargeStart openSavedCharge(const std::string &folder, SavedCharge *charge);
 // write that succeeds ("charge state written again").
 void saveCharge(const SavedCharge &charge);
 
+// Whether this run keeps its charge in a state folder.
+bool keepingCharge();
+
 // The operator's mark for a new charge: whether it is there, and its removal
 // once the new charge is saved.
 bool newChargeAsked();
