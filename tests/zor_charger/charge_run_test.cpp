@@ -348,24 +348,29 @@ std::ostream &operator<<(std::ostream &os, const FlowCase &c) {
 
 class FlowTest : public ChargeRunTest, public ::testing::WithParamInterface<FlowCase> {};
 
+// The supply's answer to `line` when it answers OUT?, VSET?, ISET? and FAULT?
+// with the words of `answers` in turn ("1 35.9000 45.0000 0"); "": none.
+std::string supplyAnswer(const char *answers, const std::string &line) {
+    static const std::vector<std::string> asked = {"OUT?", "VSET?", "ISET?", "FAULT?"};
+    std::istringstream words(answers);
+    const std::vector<std::string> values{std::istream_iterator<std::string>(words), {}};
+    const size_t at =
+        static_cast<size_t>(std::find(asked.begin(), asked.end(), line) - asked.begin());
+    return at < values.size() ? line.substr(0, line.size() - 1) + " " + values[at] + "\r\n" : "";
+}
+
 TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     const FlowCase &c = GetParam();
-    std::istringstream answers(c.supply);
-    std::vector<std::string> values{std::istream_iterator<std::string>(answers), {}};
     std::string savedAtHold;  // as the supply hears the hold's 0 A
     bool hangUp = c.supplyHangsUp;
     Bench bench(c.script, [&](const std::string &line) -> std::string {
-        static const std::vector<std::string> asked = {"OUT?", "VSET?", "ISET?", "FAULT?"};
         if (line == "ISET 0.0000A") {
             savedAtHold += zortest::readFile("charge.state");
         }
         if (line == "OUT?" && std::exchange(hangUp, false)) {
             return StandIn::HANG_UP;
         }
-        auto at = std::find(asked.begin(), asked.end(), line) - asked.begin();
-        return static_cast<size_t>(at) < values.size()
-                   ? asked[at].substr(0, asked[at].size() - 1) + " " + values[at] + "\r\n"
-                   : "";
+        return supplyAnswer(c.supply, line);
     });
     std::vector<std::string> statuses;
     auto status = [](const ChargeState *state, void *lines) {
@@ -582,18 +587,12 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
         EXPECT_EQ(requestNewCharge(dir_.path().c_str()), 0);
     }
     asking.stop();
-    std::istringstream answers(c.supply);
-    std::vector<std::string> values{std::istream_iterator<std::string>(answers), {}};
     std::vector<std::string> savedAtLastStage;  // as the supply hears the stage's current
     Bench bench(c.script, [&](const std::string &line) -> std::string {
-        static const std::vector<std::string> asked = {"OUT?", "VSET?", "ISET?", "FAULT?"};
         if (line == "ISET 7.5000A") {
             savedAtLastStage.push_back(zortest::readFile(state));
         }
-        auto at = std::find(asked.begin(), asked.end(), line) - asked.begin();
-        return static_cast<size_t>(at) < values.size()
-                   ? asked[at].substr(0, asked[at].size() - 1) + " " + values[at] + "\r\n"
-                   : "";
+        return supplyAnswer(c.supply, line);
     });
     const bool byHand = c.name == std::string("WithoutStateFolder");
     setenv("STATE_DIRECTORY", byHand ? "" : dir_.path().c_str(), 1);
