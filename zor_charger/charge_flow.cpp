@@ -1,8 +1,14 @@
 // Why a charge stopped flowing, judged from what the instruments say.
 #include <math.h>
+#include <stdio.h>
+#include <syslog.h>
 
 #include <string>
+#include <utility>
 
+#include "serial/serial.h"
+#include "xfr/xfr.h"
+#include "zor_charger/charge_internal.h"
 #include "zor_charger/zor_charger.h"
 
 namespace {
@@ -79,4 +85,155 @@ NoCurrentVerdict judgeNoCurrent(const NoCurrentFindings &found) {
         verdict.text = "cause unknown";
     }
     return verdict;
+}
+
+// After a restart of the charger itself: asks the supply how it stands
+// before commanding it, and undoes only what a restart of the supply lost,
+// never at more than `amps`. A supply switched off by a hand or its
+// protection, now or as saved, stays off for the flow watch to say so.
+void resumeSupply(ChargeState *state, double amps) {
+    const int port = state->supplyPort;
+    XfrState supply{};
+    if (xfrReadState(port, &supply) != 1) {
+        setUpSupply(state, amps);  // as a first start would, at the stage's current
+        return;
+    }
+    if (supply.output == 1) {
+        if (!supplySetTo(supply.voltsSet, SETUP_VOLTS)) {
+            xfrSetVolts(port, SETUP_VOLTS);
+        }
+        if (xfrSetCurrent(port, amps) == 0) {
+            state->supplyAmpsSent = amps;
+        }
+        return;
+    }
+    // Ours: the stage's current, the one before it (the charger stopped
+    // between saving a stage and sending its current), or a hold's 0 A.
+    const int stage = state->ChargeStage;
+    bool ours = false;
+    for (double each :
+         {amps, STAGE_CURRENT[stage], STAGE_CURRENT[stage > 0 ? stage - 1 : 0], 0.0}) {
+        ours = ours || supplySetTo(supply.ampsSet, each);
+    }
+    ours = ours && supplySetTo(supply.voltsSet, SETUP_VOLTS);
+    if (state->supplyOff || supply.fault != 0 || ours) {
+        state->supplyAmpsSent = supply.ampsSet;
+        return;
+    }
+    setUpSupply(state, amps);  // it came up in its power-up state
+}
+
+namespace {
+
+// Reads the supply's state for a charge that has stopped; never while it
+// flows. A link found lost, before the questions or during them, is left to
+// the poll's setting to reopen, and the supply is asked again at the poll
+// after that.
+bool askSupply(ChargeState *state, XfrState *supply) {
+    LinkWatch *link = &state->supplyLink;
+    noticeLoss(link, state->supplyPort);
+    const bool answered = !link->lost && xfrReadState(state->supplyPort, supply) == 1;
+    noticeLoss(link, state->supplyPort);
+    state->flow.askFoundSupplyLost = link->lost;
+    return answered;
+}
+
+// Whether the cause of a stopped charge is to be looked for at this poll:
+// when the episode starts or the battery's state changes, and while the
+// supply's part of it is unknown, when the supply's link is back or every
+// NO_CURRENT_ASK_POLLS polls.
+bool timeToAsk(const ChargeState *state, bool starts, bool batteryChanged) {
+    const ChargeFlow &flow = state->flow;
+    return starts || batteryChanged ||
+           (!flow.causeKnown && ((flow.askFoundSupplyLost && !state->supplyLink.lost) ||
+                                 state->polls - flow.askedAtPoll >= NO_CURRENT_ASK_POLLS));
+}
+
+// Looks for why the charge stopped, restores what a restart lost (once for
+// each restart found: until a look finds that instrument not restarted, it
+// is the same restart) and says the cause: when the episode starts, and
+// again when a later look finds another.
+void lookForCause(ChargeState *state, bool starts) {
+    ChargeFlow &flow = state->flow;
+    NoCurrentFindings found{};
+    found.batteryStatus = state->status.statusRegister;
+    found.afterSilence = flow.afterSilence;
+    found.setUpVolts = SETUP_VOLTS;
+    // Not the stage's current: the schedule may have stepped at this very
+    // reply, and the supply has not been sent the new one yet.
+    found.ampsSent = state->supplyAmpsSent;
+    found.supplyAnswered = askSupply(state, &found.supply);
+    flow.askedAtPoll = state->polls;
+    const NoCurrentVerdict verdict = judgeNoCurrent(found);
+    flow.supplySetUp &= !found.supplyAnswered || verdict.setUpSupply;
+    flow.batterySwitchedOn &= verdict.switchBatteryOn;
+    if (verdict.setUpSupply && !flow.supplySetUp) {
+        flow.supplySetUp = true;
+        setUpSupply(state, state->chargeCurrent);
+        noticeLoss(&state->supplyLink, state->supplyPort);
+    }
+    if (verdict.switchBatteryOn && !flow.batterySwitchedOn &&
+        linkReady(&state->batteryLink, state->batteryPort)) {
+        flow.batterySwitchedOn = true;
+        sendStr(state->batteryPort, "@AC\n");
+        noticeLoss(&state->batteryLink, state->batteryPort);
+    }
+    flow.causes = verdict.causes;
+    // Saved: a restart of the charger leaves what a hand or a protection did.
+    if (found.supplyAnswered) {
+        state->supplyOff = (verdict.causes & (SUPPLY_OUTPUT_OFF | SUPPLY_OVER_VOLTAGE)) != 0;
+    }
+    state->batteryOff = (verdict.causes & (BATTERY_SWITCHED_OFF | BATTERY_PROTECTION)) != 0;
+    flow.causeKnown = found.supplyAnswered && verdict.causes != 0;
+    if (starts || verdict.text != flow.cause) {
+        flow.cause = verdict.text;
+        const double amps = batteryCurrentOf(&state->status);
+        fprintf(stderr, "no charge current: battery %.2f A with %.1f A set; %s\n", amps,
+                state->chargeCurrent, flow.cause.c_str());
+        systemLog(LOG_ERR, "ZOR no charge current: battery %.2f A with %.1f A set; %s", amps,
+                  state->chargeCurrent, flow.cause.c_str());
+    }
+}
+
+}  // namespace
+
+// Follows the battery current of each accepted reply before the end of
+// charge: an episode starts at the NO_CURRENT_REPLIES-th low reply in a row
+// and ends, said once, at the first reply that shows the current back.
+// Whether the battery restarted is told by the polls just before its state
+// took its value, at the episode's first reply or at a change later on.
+void watchChargeFlow(ChargeState *state) {
+    ChargeFlow &flow = state->flow;
+    const bool afterSilence = std::exchange(flow.repliesStopped, false);
+    if (state->endOfCharge) {
+        flow = ChargeFlow{};  // the battery is off by design
+        return;
+    }
+    if (batteryCurrentOf(&state->status) >= NO_CURRENT_AMPS) {
+        if (flow.stopped) {
+            long seconds = (state->lastReplyAtMs - flow.sinceMs) / 1000;
+            fprintf(stderr, "charge current again after %ld s\n", seconds);
+            systemLog(LOG_NOTICE, "ZOR charge current again after %ld s", seconds);
+        }
+        flow = ChargeFlow{};
+        state->supplyOff = state->batteryOff = false;
+        return;
+    }
+    const int bits = state->status.statusRegister & BATTERY_STATE_BITS;
+    const bool changed = flow.lowReplies > 0 && bits != flow.batteryBits;
+    if (flow.lowReplies++ == 0) {
+        flow.sinceMs = state->lastReplyAtMs;
+    }
+    if (flow.lowReplies == 1 || changed) {
+        flow.afterSilence = afterSilence;
+    }
+    flow.batteryBits = bits;
+    if (flow.lowReplies < NO_CURRENT_REPLIES) {
+        return;
+    }
+    const bool starts = !flow.stopped;
+    flow.stopped = true;
+    if (timeToAsk(state, starts, changed)) {
+        lookForCause(state, starts);
+    }
 }

@@ -1,0 +1,44 @@
+// Shared by the charge run's files, below every one of them: the schedule's
+// figures, the run's clock, the watch on both links, the supply's set-up and
+// the saving of the charge (charge_shared.cpp); the flow watch, which judges
+// a charge that stopped flowing and a resumed supply (charge_flow.cpp); and
+// the silence hold (silence_hold.cpp). The charge run (charge_run.cpp) calls
+// into them; none of them calls it back.
+#pragma once
+
+#include "zor_charger/zor_charger.h"
+
+constexpr double SETUP_VOLTS = 35.9;
+constexpr double INITIAL_CURRENT = 45.0;
+constexpr double STAGE_CURRENT[] = {INITIAL_CURRENT, 22.5, 12.5, 7.5};
+
+// The run's monotonic milliseconds: monotonicMs unless a test drives time.
+extern long (*runClock)();
+long nowMs();
+
+// Reports a link the first time the port layer finds it lost.
+void noticeLoss(LinkWatch *link, int port);
+// Whether the link can be used now: open, or lost and reopened by this one
+// attempt.
+bool linkReady(LinkWatch *link, int port);
+
+// The start-up's set-up of the supply at `amps`.
+void setUpSupply(ChargeState *state, double amps);
+// What a restart must know of the charge, and its saving where a state
+// folder keeps it.
+SavedCharge savedOf(const ChargeState *state);
+void saveState(const ChargeState *state);
+
+// After a restart of the charger: the supply judged before it is commanded,
+// never set above `amps`.
+void resumeSupply(ChargeState *state, double amps);
+// Follows the charge current of each accepted reply before the end of
+// charge; looks for the cause of a stop and undoes what a restart lost.
+void watchChargeFlow(ChargeState *state);
+
+// At a poll without an accepted reply: the hold, once the battery has been
+// silent for the setting's seconds.
+void holdIfSilent(ChargeState *state);
+// Reads $ZOR_SILENCE_HOLD_SECONDS into *seconds (0: unset or empty); false,
+// after saying why, for a value it refuses.
+bool readSilenceHold(long *seconds);

@@ -1,0 +1,82 @@
+// What the charge run's files share: the run's clock, the watch on both
+// links, the supply's set-up and the saving of the charge.
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <syslog.h>
+
+#include "serial/serial.h"
+#include "util/util.h"
+#include "xfr/xfr.h"
+#include "zor_charger/charge_internal.h"
+#include "zor_charger/zor_charger.h"
+
+// The run's clock: monotonicMs unless a test drives time itself.
+long (*runClock)() = monotonicMs;
+
+long nowMs() {
+    return runClock();
+}
+
+// Reports a link the first time the port layer finds it lost.
+void noticeLoss(LinkWatch *link, int port) {
+    if (link->lost || linkLost(port) != 1) {
+        return;
+    }
+    link->lost = true;
+    link->lostAtMs = nowMs();
+    ++link->losses;
+    const char *why = linkLossText(port);
+    fprintf(stderr, "%s link lost: %s\n", link->instrument, why);
+    systemLog(LOG_ERR, "ZOR %s link lost: %s", link->instrument, why);
+}
+
+// Whether the link can be used now: it is open, or it was lost and this one
+// attempt has reopened it. A peer that closed while the link was idle is
+// found here, before a command would vanish into the closed connection.
+bool linkReady(LinkWatch *link, int port) {
+    noticeLoss(link, port);
+    if (!link->lost) {
+        return true;
+    }
+    fflush(stdout);  // the poll's lines so far are out before the attempt's wait
+    int reopened = reopenPort(port), error = errno;
+    if (const char *note = takeLookupNote(port)) {
+        fprintf(stderr, "%s link: %s\n", link->instrument, note);
+    }
+    if (reopened < 0) {
+        fprintf(stderr, "%s link not restored: %s\n", link->instrument, strerror(error));
+        return false;
+    }
+    link->lost = false;
+    long seconds = (nowMs() - link->lostAtMs) / 1000;
+    fprintf(stderr, "%s link restored after %ld s\n", link->instrument, seconds);
+    systemLog(LOG_NOTICE, "ZOR %s link restored after %ld s", link->instrument, seconds);
+    return true;
+}
+
+// The start-up's set-up of the supply: clear, output off, the set-up
+// voltage, `amps`, output on.
+void setUpSupply(ChargeState *state, double amps) {
+    const int port = state->supplyPort;
+    xfrInit(port);
+    xfrDisableOutput(port);
+    xfrSetVolts(port, SETUP_VOLTS);
+    if (xfrSetCurrent(port, amps) == 0) {
+        state->supplyAmpsSent = amps;
+    }
+    xfrEnableOutput(port);
+}
+
+// What a restart must know of the charge.
+SavedCharge savedOf(const ChargeState *state) {
+    return {state->dataLogName, state->ChargeStage, state->endOfCharge,
+            state->hold.held,   state->supplyOff,   state->batteryOff};
+}
+
+// Saves the charge where a state folder keeps it; costs nothing without one.
+void saveState(const ChargeState *state) {
+    if (keepingCharge()) {
+        saveCharge(savedOf(state));
+    }
+}

@@ -1,0 +1,71 @@
+// The silence hold: the charge current held at 0 A while the battery gives
+// no accepted reply, as $ZOR_SILENCE_HOLD_SECONDS asks, and the setting's
+// reading.
+#include <stdio.h>
+#include <stdlib.h>
+#include <syslog.h>
+
+#include "xfr/xfr.h"
+#include "zor_charger/charge_internal.h"
+#include "zor_charger/zor_charger.h"
+
+namespace {
+
+// Holds the charge current at 0 A: the hold begins when the supply's link
+// takes "ISET 0.0000A", and until it does it is tried again at each poll.
+void startHold(ChargeState *state, long silentMs) {
+    if (!linkReady(&state->supplyLink, state->supplyPort)) {
+        return;
+    }
+    SavedCharge holding = savedOf(state);
+    holding.held = true;
+    saveCharge(holding);  // before its 0 A goes out: a restart resumes held
+    const bool taken = xfrSetCurrent(state->supplyPort, 0.0) == 0;
+    noticeLoss(&state->supplyLink, state->supplyPort);
+    if (!taken) {
+        return;
+    }
+    state->hold.held = true;
+    state->hold.heldAtMs = nowMs();
+    state->supplyAmpsSent = 0.0;
+    long seconds = silentMs / 1000;
+    fprintf(stderr, "no accepted battery reply for %ld s: charge current held at 0 A\n", seconds);
+    systemLog(LOG_ERR, "ZOR no accepted battery reply for %ld s: charge current held at 0 A",
+              seconds);
+}
+
+}  // namespace
+
+// At a poll without an accepted reply: holds the charge when the battery has
+// been silent for the setting's seconds, before and after the end of charge.
+void holdIfSilent(ChargeState *state) {
+    const SilenceHold &hold = state->hold;
+    const long silentMs = nowMs() - hold.quietSinceMs;
+    if (hold.seconds > 0 && !hold.held && silentMs >= hold.seconds * 1000) {
+        startHold(state, silentMs);
+    }
+}
+
+// Reads $ZOR_SILENCE_HOLD_SECONDS into *seconds (0: unset or empty). False,
+// after saying why, for anything but plain digits from SILENCE_HOLD_MIN_SECONDS
+// to SILENCE_HOLD_MAX_SECONDS: a hold the operator meant must not be guessed at.
+bool readSilenceHold(long *seconds) {
+    *seconds = 0;
+    const char *value = getenv("ZOR_SILENCE_HOLD_SECONDS");
+    if (value == nullptr || value[0] == '\0') {
+        return true;
+    }
+    long number = 0;
+    const char *digit = value;
+    for (; *digit >= '0' && *digit <= '9' && number <= SILENCE_HOLD_MAX_SECONDS; ++digit) {
+        number = number * 10 + (*digit - '0');
+    }
+    if (*digit != '\0' || number < SILENCE_HOLD_MIN_SECONDS || number > SILENCE_HOLD_MAX_SECONDS) {
+        fprintf(stderr,
+                "ZOR_SILENCE_HOLD_SECONDS=%s: not a whole number of seconds from %ld to %ld\n",
+                value, SILENCE_HOLD_MIN_SECONDS, SILENCE_HOLD_MAX_SECONDS);
+        return false;
+    }
+    *seconds = number;
+    return true;
+}
