@@ -24,7 +24,11 @@ namespace {
 constexpr char FILE_NAME[] = "charge.state";
 constexpr char TEMP_NAME[] = "charge.state.tmp";
 constexpr char MARK_NAME[] = "new-charge";
-constexpr char FORMAT_LINE[] = "zor_charger charge state 1\n";
+constexpr char FORMAT_LINE[] = "zor_charger charge state 2\n";
+// As the charger wrote it before the supply's current, a set-up under way
+// and the time limit were kept: read, and its missing fields take their
+// safe values.
+constexpr char FORMAT_1_LINE[] = "zor_charger charge state 1\n";
 constexpr size_t MOST_BYTES = 512;  // a saved charge is far smaller
 constexpr char DEFAULT_FOLDER[] = "/var/lib/zor_charger";
 
@@ -39,13 +43,20 @@ std::string pathIn(const std::string &folder, const char *name) {
     return folder + "/" + name;
 }
 
-std::string textOf(const SavedCharge &charge) {
+std::string textOf(const SavedCharge &charge, bool format1 = false) {
     char text[MOST_BYTES];
-    snprintf(text, sizeof text,
-             "%sdata_log %s\nstage %d\nended %d\nheld %d\nsupply_off %d\nbattery_off %d\nend\n",
-             FORMAT_LINE, charge.dataLog.c_str(), charge.stage, charge.ended, charge.held,
-             charge.supplyOff, charge.batteryOff);
-    return text;
+    const int fields =
+        snprintf(text, sizeof text,
+                 "%sdata_log %s\nstage %d\nended %d\nheld %d\nsupply_off %d\nbattery_off %d\n",
+                 format1 ? FORMAT_1_LINE : FORMAT_LINE, charge.dataLog.c_str(), charge.stage,
+                 charge.ended, charge.held, charge.supplyOff, charge.batteryOff);
+    if (!format1 && fields > 0 && static_cast<size_t>(fields) < sizeof text) {
+        snprintf(text + fields, sizeof text - static_cast<size_t>(fields),
+                 "amps_taken %.4f\nsetting_up %d\nlimit_ended %d\n",
+                 charge.ampsTaken < 0 ? -1.0 : charge.ampsTaken, charge.settingUp,
+                 charge.limitEnded);
+    }
+    return std::string(text) + "end\n";
 }
 
 // A data log name of the charger's own making: digits, then "zor.log".
@@ -60,29 +71,38 @@ bool isDataLogName(const std::string &name) {
 // value out of its range.
 bool parse(const std::string &text, SavedCharge *charge, const char **why) {
     char name[DATA_LOG_NAME_SIZE] = "";
-    int stage = 0, flags[4] = {};
-    if (!text.starts_with(FORMAT_LINE)) {
+    int stage = 0, flags[6] = {};
+    double amps = -1;
+    const bool format1 = text.starts_with(FORMAT_1_LINE);
+    if (!format1 && !text.starts_with(FORMAT_LINE)) {
         *why = "not a charge state of this charger";
         return false;
     }
     *why = "torn or altered";
+    const int wanted = format1 ? 6 : 9;
     if (sscanf(text.c_str() + strlen(FORMAT_LINE),
-               "data_log %79s stage %d ended %d held %d supply_off %d battery_off %d", name, &stage,
-               &flags[0], &flags[1], &flags[2], &flags[3]) != 6) {
+               "data_log %79s stage %d ended %d held %d supply_off %d battery_off %d amps_taken "
+               "%lf setting_up %d limit_ended %d",
+               name, &stage, &flags[0], &flags[1], &flags[2], &flags[3], &amps, &flags[4],
+               &flags[5]) < wanted) {
         return false;
     }
+    *charge = SavedCharge{};
     charge->dataLog = name;
     charge->stage = stage;
     charge->ended = flags[0] == 1;
     charge->held = flags[1] == 1;
     charge->supplyOff = flags[2] == 1;
     charge->batteryOff = flags[3] == 1;
+    charge->ampsTaken = format1 || amps < 0 ? -1 : amps;
+    charge->settingUp = flags[4] == 1;
+    charge->limitEnded = flags[5] == 1;
     if (!isDataLogName(charge->dataLog)) {
         *why = "data log name not the charger's";
     } else if (stage < 0 || stage > 3) {
         *why = "stage out of range";
     } else {
-        return textOf(*charge) == text;  // else torn, or a flag not 0 or 1
+        return textOf(*charge, format1) == text;  // else torn, or a flag not 0 or 1
     }
     return false;
 }

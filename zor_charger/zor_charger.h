@@ -296,12 +296,16 @@ void writeMetrics(const ChargeState *state);
 // ($STATE_DIRECTORY); without one nothing is read or written and every
 // start is a new charge.
 struct SavedCharge {
-    std::string dataLog;  // "<start time>zor.log": which charge this is
-    int stage;            // ChargeStage, 0 to 3
-    bool ended;           // the battery was told to switch off
-    bool held;            // the charge current is held at 0 A for silence
-    bool supplyOff;       // found switched off by a hand or its protection
-    bool batteryOff;      // found switched off by a hand or its own protection
+    std::string dataLog;    // "<start time>zor.log": which charge this is
+    int stage;              // ChargeStage, 0 to 3
+    bool ended;             // the battery was told to switch off
+    bool held;              // the charge current is held at 0 A for silence
+    bool supplyOff;         // found switched off by a hand or its protection
+    bool batteryOff;        // found switched off by a hand or its own protection
+    double ampsTaken = -1;  // the current the supply's link last took; negative: not known
+    // A set-up of the supply under way: saved before its OUT 0, cleared after its OUT 1.
+    bool settingUp = false;
+    bool limitEnded = false;  // ended by the charge time limit
 };
 
 // How a run starts.
