@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "serial/serial.h"
-#include "sim/text.h"
+#include "util/text.h"
 
 namespace zortools {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "serial/serial.h"
-#include "sim/text.h"
 #include "tools/commission.h"
+#include "util/text.h"
 #include "util/util.h"
 #include "xfr/xfr.h"
 

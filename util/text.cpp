@@ -1,4 +1,4 @@
-#include "sim/text.h"
+#include "util/text.h"
 
 #include <math.h>
 #include <stdio.h>
