@@ -26,8 +26,6 @@
 #include <string>
 #include <string_view>
 
-#include "util/text.h"  // escape(), for what the bench logs
-
 namespace zorsim {
 
 constexpr int CELLS = 8;
