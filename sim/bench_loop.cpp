@@ -11,8 +11,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "util/text.h"
-
 namespace zorsim {
 namespace {
 

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "sim/bench.h"
-#include "util/text.h"
 
 namespace {
 

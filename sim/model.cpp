@@ -8,8 +8,6 @@
 #include <utility>
 #include <variant>
 
-#include "util/text.h"
-
 namespace zorsim {
 namespace {
 

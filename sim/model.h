@@ -26,6 +26,8 @@
 #include <string>
 #include <string_view>
 
+#include "util/text.h"  // escape(), for what the bench logs
+
 namespace zorsim {
 
 constexpr int CELLS = 8;

@@ -30,7 +30,6 @@
 #include "sim/bench.h"
 #include "tests/support/status_reply.h"
 #include "tests/support/test_support.h"
-#include "util/text.h"
 #include "xfr/xfr.h"
 #include "zor_charger/zor_charger.h"
 

@@ -11,7 +11,6 @@
 #include "sim/bench.h"
 #include "sim/shaping.h"
 #include "tests/support/test_support.h"
-#include "util/text.h"
 #include "zor_charger/zor_charger.h"
 
 namespace {
