@@ -14,7 +14,7 @@
 namespace zorsim {
 namespace {
 
-constexpr size_t LINE_LIMIT = 256;          // bytes of one received line
+constexpr size_t LINE_LIMIT = 256;  // bytes of one received line
 constexpr Instrument INSTRUMENTS[] = {Instrument::Supply, Instrument::Battery};
 
 }  // namespace
@@ -130,7 +130,7 @@ void Bench::Impl::readLink(Link &link) {
                     model.fail(ERR_TOO_LONG);
                 }
                 log("%-7s <- overlong line dropped (\"%s...\")", nameOf(link.which),
-                    escape(link.line.substr(0, 32)).c_str());
+                    zortext::escape(link.line.substr(0, 32)).c_str());
             }
             link.discarding = true;
             link.line.clear();
@@ -218,7 +218,7 @@ void Bench::Impl::takeLine(Link &link, const std::string &line) {
     for (const std::string &event : std::exchange(eventNotes, {})) {
         log("%s", event.c_str());
     }
-    log("%-7s <- \"%s\"%s", nameOf(link.which), escape(line).c_str(), note.c_str());
+    log("%-7s <- \"%s\"%s", nameOf(link.which), zortext::escape(line).c_str(), note.c_str());
     if (!reply.empty()) {
         reply = queueReply(link, std::move(reply));
     }

@@ -145,7 +145,7 @@ bool parseRate(std::string_view text, zorsim::FaultRate *rate) {
     long limit = 0;
     size_t colon = text.find(':');
     if (colon != std::string_view::npos) {
-        if (!zorsim::parseInteger(text.substr(colon + 1), 0L, MOST_TIMES, &limit)) {
+        if (!zortext::parseInteger(text.substr(colon + 1), 0L, MOST_TIMES, &limit)) {
             return false;
         }
         text = text.substr(0, colon);
@@ -153,8 +153,8 @@ bool parseRate(std::string_view text, zorsim::FaultRate *rate) {
     double p = 0;
     long every = 0;
     bool parsed = text.find('.') != std::string_view::npos
-                      ? zorsim::parseNumber(text, 0.0, 1.0, &p)
-                      : zorsim::parseInteger(text, 0L, MOST_TIMES, &every);
+                      ? zortext::parseNumber(text, 0.0, 1.0, &p)
+                      : zortext::parseInteger(text, 0L, MOST_TIMES, &every);
     if (parsed) {
         *rate = zorsim::FaultRate{every, p, limit};
     }
@@ -167,7 +167,8 @@ bool parseLengths(std::string_view list, std::vector<size_t> *lengths) {
     while (start <= list.size()) {
         size_t comma = std::min(list.find(',', start), list.size());
         size_t n = 0;
-        if (!zorsim::parseInteger(list.substr(start, comma - start), size_t{0}, size_t{4096}, &n)) {
+        if (!zortext::parseInteger(list.substr(start, comma - start), size_t{0}, size_t{4096},
+                                   &n)) {
             return false;
         }
         parsed.push_back(n);
@@ -181,10 +182,10 @@ bool parseLengths(std::string_view list, std::vector<size_t> *lengths) {
 bool parseEvent(std::string_view text, double *at, double *seconds) {
     size_t colon = text.find(':');
     if (colon != std::string_view::npos &&
-        (seconds == nullptr || !zorsim::parseNumber(text.substr(colon + 1), 0.0, 1e6, seconds))) {
+        (seconds == nullptr || !zortext::parseNumber(text.substr(colon + 1), 0.0, 1e6, seconds))) {
         return false;
     }
-    return zorsim::parseNumber(text.substr(0, colon), 0.0, 1e6, at);
+    return zortext::parseNumber(text.substr(0, colon), 0.0, 1e6, at);
 }
 
 // Empty `message`: getopt_long has said what is wrong.
@@ -249,8 +250,8 @@ int main(int argc, char **argv) {
                 break;
             case OPT_SPLIT_PAUSE:
             case OPT_DELAY_SECONDS:
-                if (!zorsim::parseNumber(value, 0.0, 3600.0,
-                                         c == OPT_SPLIT_PAUSE ? &f.splitPause : &f.delaySeconds)) {
+                if (!zortext::parseNumber(value, 0.0, 3600.0,
+                                          c == OPT_SPLIT_PAUSE ? &f.splitPause : &f.delaySeconds)) {
                     return usageError(name + " wants seconds from 0 to 3600");
                 }
                 break;
@@ -260,7 +261,7 @@ int main(int argc, char **argv) {
                 long *count = c == OPT_CLOSE_BATTERY_AFTER  ? &f.closeBatteryAfter
                               : c == OPT_CLOSE_SUPPLY_AFTER ? &f.closeSupplyAfter
                                                             : &f.supplyQueriesAnswered;
-                if (!zorsim::parseInteger(value, 0L, MOST_TIMES, count)) {
+                if (!zortext::parseInteger(value, 0L, MOST_TIMES, count)) {
                     return usageError(name + " wants a count from 0 to 1000000000");
                 }
                 break;
@@ -296,34 +297,34 @@ int main(int argc, char **argv) {
                 opt.underWay = true;
                 break;
             case OPT_SPEED:
-                if (!zorsim::parseNumber(value, 0.001, 1e6, &opt.speed)) {
+                if (!zortext::parseNumber(value, 0.001, 1e6, &opt.speed)) {
                     return usageError("--speed wants a factor from 0.001 to 1000000");
                 }
                 break;
             case OPT_SECONDS_PER_POLL:
-                if (!zorsim::parseNumber(value, 0.0, 1e6, &opt.secondsPerPoll)) {
+                if (!zortext::parseNumber(value, 0.0, 1e6, &opt.secondsPerPoll)) {
                     return usageError("--seconds-per-poll wants seconds from 0 to 1000000");
                 }
                 break;
             case OPT_SEED:
-                if (!zorsim::parseInteger(value, uint32_t{0}, UINT32_MAX, &opt.seed)) {
+                if (!zortext::parseInteger(value, uint32_t{0}, UINT32_MAX, &opt.seed)) {
                     return usageError("--seed wants a number from 0 to 4294967295");
                 }
                 break;
             case OPT_LINE_RATE:
-                if (!zorsim::parseInteger(value, 50, 4000000, &opt.lineRate)) {
+                if (!zortext::parseInteger(value, 50, 4000000, &opt.lineRate)) {
                     return usageError("--line-rate wants bits per second from 50 to 4000000");
                 }
                 break;
             case OPT_CHUNK:
-                if (!zorsim::parseInteger(value, size_t{1}, size_t{65536}, &opt.chunkBytes)) {
+                if (!zortext::parseInteger(value, size_t{1}, size_t{65536}, &opt.chunkBytes)) {
                     return usageError("--chunk wants a byte count from 1 to 65536");
                 }
                 break;
             case OPT_SUPPLY_PORT:
             case OPT_BATTERY_PORT: {
                 int *port = c == OPT_SUPPLY_PORT ? &opt.supplyPort : &opt.batteryPort;
-                if (!zorsim::parseInteger(value, 0, 65535, port)) {
+                if (!zortext::parseInteger(value, 0, 65535, port)) {
                     return usageError(name + " wants a port number from 0 to 65535");
                 }
                 break;

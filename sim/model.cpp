@@ -274,7 +274,7 @@ void Model::setNumber(std::string_view arg, char unit, double low, double high, 
         arg.remove_suffix(1);
     }
     double value = 0.0;
-    if (!parseNumber(arg, &value)) {
+    if (!zortext::parseNumber(arg, &value)) {
         fail(ERR_DATA_TYPE);
     } else if (value < low || value > high) {
         fail(ERR_OUT_OF_RANGE);

@@ -26,7 +26,7 @@
 #include <string>
 #include <string_view>
 
-#include "sim/text.h"  // escape(), for what the bench logs
+#include "util/text.h"  // escape(), for what the bench logs
 
 namespace zorsim {
 

@@ -1,7 +1,7 @@
 # Commissioning tools: zor_supply talks to the supply, zor_battery to the
 # battery electronics, by hand, before an unattended charge is started.
 add_library(zor_commission STATIC commission.cpp)
-target_link_libraries(zor_commission PUBLIC zor_serial zor_text)
+target_link_libraries(zor_commission PUBLIC zor_serial)
 
 add_executable(zor_supply zor_supply.cpp)
 target_link_libraries(zor_supply PRIVATE zor_commission zor_xfr)

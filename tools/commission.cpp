@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "serial/serial.h"
-#include "sim/text.h"
+#include "util/text.h"
 
 namespace zortools {
 
@@ -30,19 +30,19 @@ bool takeCommonOption(int option, const char *value, LineSettings *settings, int
             ++*verbosity;
             return true;
         case OPT_BAUD:
-            if (zorsim::parseInteger(value, 1, 4000000, &settings->baud)) {
+            if (zortext::parseInteger(value, 1, 4000000, &settings->baud)) {
                 return true;
             }
             *why = "--baud needs a line speed in bits per second, such as 9600";
             break;
         case OPT_DATA_BITS:
-            if (zorsim::parseInteger(value, 5, 8, &settings->dataBits)) {
+            if (zortext::parseInteger(value, 5, 8, &settings->dataBits)) {
                 return true;
             }
             *why = "--data-bits needs 5, 6, 7 or 8";
             break;
         case OPT_STOP_BITS:
-            if (zorsim::parseInteger(value, 1, 2, &settings->stopBits)) {
+            if (zortext::parseInteger(value, 1, 2, &settings->stopBits)) {
                 return true;
             }
             *why = "--stop-bits needs 1 or 2";

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "serial/serial.h"
-#include "sim/text.h"
 #include "tools/commission.h"
+#include "util/text.h"
 #include "util/util.h"
 #include "zor_charger/zor_charger.h"
 
@@ -81,7 +81,7 @@ int parseOptions(int argc, char **argv, Options *options) {
                 printHelp();
                 return EXIT_OK;
             case OPT_WATCH:
-                if (!zorsim::parseNumber(optarg, &options->watch) || options->watch <= 0.0 ||
+                if (!zortext::parseNumber(optarg, &options->watch) || options->watch <= 0.0 ||
                     options->watch > LONGEST_WATCH) {
                     return usageError(
                         TOOL, SYNOPSIS,
@@ -90,7 +90,7 @@ int parseOptions(int argc, char **argv, Options *options) {
                 }
                 break;
             case OPT_COUNT:
-                if (!zorsim::parseInteger(optarg, 1, INT_MAX, &options->count)) {
+                if (!zortext::parseInteger(optarg, 1, INT_MAX, &options->count)) {
                     return usageError(TOOL, SYNOPSIS,
                                       std::string("--count needs a whole number above 0, not \"") +
                                           optarg + "\"");
@@ -136,7 +136,7 @@ std::string quoted(std::string_view text) {
     // Appended rather than concatenated: GCC 12 at -O3 warns of a false
     // overlap (-Wrestrict) in `"\"" + std::string`.
     std::string out = "\"";
-    out += zorsim::escape(text);
+    out += zortext::escape(text);
     out += '"';
     return out;
 }

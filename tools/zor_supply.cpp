@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "serial/serial.h"
-#include "sim/text.h"
 #include "tools/commission.h"
+#include "util/text.h"
 #include "util/util.h"
 #include "xfr/xfr.h"
 
@@ -174,7 +174,7 @@ int sendCommand(int port, const Step &step) {
 // Refuses, before anything is opened, a value that is not a number or that
 // the command set would refuse. Returns EXIT_OK or EXIT_REFUSED.
 int checkValue(Step *step) {
-    if (!zorsim::parseNumber(step->text, &step->value)) {
+    if (!zortext::parseNumber(step->text, &step->value)) {
         fprintf(stderr, "%s: %s: \"%s\" is not a number; nothing sent\n", TOOL, step->info->name,
                 step->text);
         return EXIT_REFUSED;

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <syslog.h>
 
+#include "util/text.h"
 #include "xfr/xfr.h"
 #include "zor_charger/charge_internal.h"
 #include "zor_charger/zor_charger.h"
@@ -55,12 +56,11 @@ bool readSilenceHold(long *seconds) {
     if (value == nullptr || value[0] == '\0') {
         return true;
     }
+    // The reader takes a sign as well; a setting is plain digits only.
     long number = 0;
-    const char *digit = value;
-    for (; *digit >= '0' && *digit <= '9' && number <= SILENCE_HOLD_MAX_SECONDS; ++digit) {
-        number = number * 10 + (*digit - '0');
-    }
-    if (*digit != '\0' || number < SILENCE_HOLD_MIN_SECONDS || number > SILENCE_HOLD_MAX_SECONDS) {
+    if (value[0] < '0' || value[0] > '9' ||
+        !zortext::parseInteger(value, SILENCE_HOLD_MIN_SECONDS, SILENCE_HOLD_MAX_SECONDS,
+                               &number)) {
         fprintf(stderr,
                 "ZOR_SILENCE_HOLD_SECONDS=%s: not a whole number of seconds from %ld to %ld\n",
                 value, SILENCE_HOLD_MIN_SECONDS, SILENCE_HOLD_MAX_SECONDS);

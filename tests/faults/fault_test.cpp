@@ -281,7 +281,7 @@ Tally checkRun(const ChargeRecord &run, long polls, bool batteryOpen = true,
             bool own = static_cast<size_t>(i) < run.replies.size() &&
                        read == run.replies[static_cast<size_t>(i)];
             EXPECT_TRUE(own) << "an accepted reply that is not the answer to its request: "
-                             << zorsim::escape(read);
+                             << zortext::escape(read);
         }
         EXPECT_EQ(now.acceptedReplies, prev.acceptedReplies + (isStatus ? 1 : 0));
         ChargeState want = prev;
@@ -305,7 +305,7 @@ Tally checkRun(const ChargeRecord &run, long polls, bool batteryOpen = true,
         EXPECT_TRUE(sameRecord(now.status, want.status))
             << (isStatus ? "decoded otherwise than the scan rules say: "
                          : "a rejected reply changed the record: ")
-            << zorsim::escape(read);
+            << zortext::escape(read);
         EXPECT_EQ(now.ChargeStage, want.ChargeStage);
         EXPECT_EQ(now.chargeCurrent, want.chargeCurrent);
         if (::testing::Test::HasFailure()) {
@@ -341,7 +341,7 @@ Tally checkRun(const ChargeRecord &run, long polls, bool batteryOpen = true,
     EXPECT_EQ(run.logLines.size(), accepted.size());
     for (size_t k = 0; k < run.logLines.size() && k < accepted.size(); ++k) {
         const std::string &line = run.logLines[k];
-        EXPECT_TRUE(wellFormed(line)) << zorsim::escape(line);
+        EXPECT_TRUE(wellFormed(line)) << zortext::escape(line);
         EXPECT_EQ(line.substr(line.find(',') + 1), logTail(accepted[k])) << "line " << k + 1;
     }
     return tally;

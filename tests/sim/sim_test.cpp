@@ -117,7 +117,7 @@ struct CommandCase {
 };
 
 std::ostream &operator<<(std::ostream &os, const CommandCase &c) {
-    return os << zorsim::escape(c.line);
+    return os << zortext::escape(c.line);
 }
 
 class SupplyCommandTest : public ::testing::TestWithParam<CommandCase> {};
@@ -224,7 +224,7 @@ TEST(BenchTest, SurvivesGarbageAndStaysBounded) {
     ASSERT_TRUE(zortest::writeAll(c.supply.get(), junk + "\rERR?\r"));
     ASSERT_TRUE(zortest::writeAll(c.battery.get(), junk + "\n@RQ\n"));
     std::string err = zortest::drain(c.supply.get(), 500);
-    EXPECT_NE(err.find("ERR -223\r\n"), std::string::npos) << zorsim::escape(err.substr(0, 200));
+    EXPECT_NE(err.find("ERR -223\r\n"), std::string::npos) << zortext::escape(err.substr(0, 200));
     std::string battery = zortest::drain(c.battery.get(), 500);
     ASSERT_GE(battery.size(), 77u);
     EXPECT_EQ(battery.substr(battery.size() - 3), "*\r\n");

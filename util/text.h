@@ -1,8 +1,8 @@
-// Numbers read from text and text made printable, shared by the simulated
-// bench and the commissioning tools.
+// Numbers read from text and text made printable, shared by the charger's
+// settings, the commissioning tools and the simulated bench.
 //
-// Principles of operation. Every number that comes from a command line or
-// from an instrument's input goes through parseNumber or parseInteger, so
+// Principles of operation. Every number that comes from a command line, a
+// setting or an instrument's input goes through parseNumber or parseInteger, so
 // that all of them take the same forms: an optional sign, decimal digits,
 // for parseNumber also a decimal point and an exponent, and nothing else, no
 // blank before or after. Text that came off a line goes through escape before
@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace zorsim {
+namespace zortext {
 
 // `text` without one leading '+', which std::from_chars does not take;
 // "+-1" stays as it is, to be refused.
@@ -46,4 +46,4 @@ bool parseInteger(std::string_view text, Int low, Int high, Int *value) {
 // "\"" as C writes them, any other byte outside printable ASCII as "\xHH".
 std::string escape(std::string_view text);
 
-}  // namespace zorsim
+}  // namespace zortext

@@ -1,9 +1,9 @@
-#include "sim/text.h"
+#include "util/text.h"
 
 #include <math.h>
 #include <stdio.h>
 
-namespace zorsim {
+namespace zortext {
 
 std::string_view withoutPlus(std::string_view text) {
     if (text.size() > 1 && text[0] == '+' && text[1] != '-') {
@@ -65,4 +65,4 @@ std::string escape(std::string_view text) {
     return out;
 }
 
-}  // namespace zorsim
+}  // namespace zortext
