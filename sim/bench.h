@@ -81,6 +81,7 @@ struct Events {
     double heatsinkHotSeconds = 30;  // ...and back on once it has cooled
     double batteryMuteAt = -1;       // the battery's electronics leave "@RQ" unanswered...
     double batteryMuteSeconds = 30;  // ...for this long, its link kept up
+    double balanceStuckAt = -1;      // the balance register keeps its value from then on
 };
 
 struct Options {

@@ -36,6 +36,7 @@ Unanswered Bench::Impl::playEvents(Instrument which) {
          "battery at its heatsink hot limit"},
         {e.batteryMuteAt, e.batteryMuteSeconds, [](bool) {},
          "battery not answering status requests"},
+        {e.balanceStuckAt, 0, [&](bool) { model.holdBalance(); }, "balance register stuck"},
     };
     for (size_t i = 0; i < std::size(plays); ++i) {
         const Play &p = plays[i];
@@ -56,8 +57,8 @@ Unanswered Bench::Impl::playEvents(Instrument which) {
         return Unanswered::Nothing;
     }
     return lasting(e.batteryRestartAt, e.batteryRestartSeconds) ? Unanswered::Everything
-           : lasting(e.batteryMuteAt, e.batteryMuteSeconds)      ? Unanswered::StatusRequests
-                                                                 : Unanswered::Nothing;
+           : lasting(e.batteryMuteAt, e.batteryMuteSeconds)     ? Unanswered::StatusRequests
+                                                                : Unanswered::Nothing;
 }
 
 }  // namespace zorsim

@@ -69,6 +69,8 @@ const char USAGE[] =
     "                          and on again after D seconds (default 30)\n"
     "  --battery-mute-at S[:D] the battery's electronics leave every \"@RQ\" unanswered\n"
     "                          for D seconds (default 30), its link up, then answer again\n"
+    "  --balance-stuck-at S    the battery's balance register keeps its value from then\n"
+    "                          on, so that the end of charge never comes\n"
     "  --under-way             start as a charge already under way: the supply set up\n"
     "                          (35.9 V, 45 A) and on, the battery switched on\n";
 
@@ -102,6 +104,7 @@ enum Option : int {
     OPT_OVER_VOLTAGE_AT,
     OPT_HEATSINK_HOT_AT,
     OPT_BATTERY_MUTE_AT,
+    OPT_BALANCE_STUCK_AT,
     OPT_UNDER_WAY,
 };
 
@@ -135,6 +138,7 @@ constexpr option LONG_OPTIONS[] = {
     {"over-voltage-at", required_argument, nullptr, OPT_OVER_VOLTAGE_AT},
     {"heatsink-hot-at", required_argument, nullptr, OPT_HEATSINK_HOT_AT},
     {"battery-mute-at", required_argument, nullptr, OPT_BATTERY_MUTE_AT},
+    {"balance-stuck-at", required_argument, nullptr, OPT_BALANCE_STUCK_AT},
     {"under-way", no_argument, nullptr, OPT_UNDER_WAY},
     {nullptr, 0, nullptr, 0},
 };
@@ -271,25 +275,27 @@ int main(int argc, char **argv) {
             case OPT_OUTPUT_OFF_AT:
             case OPT_OVER_VOLTAGE_AT:
             case OPT_HEATSINK_HOT_AT:
-            case OPT_BATTERY_MUTE_AT: {
+            case OPT_BATTERY_MUTE_AT:
+            case OPT_BALANCE_STUCK_AT: {
                 zorsim::Events &e = opt.events;
-                const bool restart = c == OPT_SUPPLY_RESTART_AT;
-                double *at = restart                       ? &e.supplyRestartAt
+                // Events that happen once and last: no length.
+                const bool once = c == OPT_SUPPLY_RESTART_AT || c == OPT_BALANCE_STUCK_AT;
+                double *at = c == OPT_SUPPLY_RESTART_AT    ? &e.supplyRestartAt
+                             : c == OPT_BALANCE_STUCK_AT   ? &e.balanceStuckAt
                              : c == OPT_BATTERY_RESTART_AT ? &e.batteryRestartAt
                              : c == OPT_OUTPUT_OFF_AT      ? &e.outputOffAt
                              : c == OPT_OVER_VOLTAGE_AT    ? &e.overVoltageAt
                              : c == OPT_HEATSINK_HOT_AT    ? &e.heatsinkHotAt
                                                            : &e.batteryMuteAt;
-                double *seconds = restart                       ? nullptr
+                double *seconds = once                          ? nullptr
                                   : c == OPT_BATTERY_RESTART_AT ? &e.batteryRestartSeconds
                                   : c == OPT_OUTPUT_OFF_AT      ? &e.outputOffSeconds
                                   : c == OPT_OVER_VOLTAGE_AT    ? &e.overVoltageSeconds
                                   : c == OPT_HEATSINK_HOT_AT    ? &e.heatsinkHotSeconds
                                                                 : &e.batteryMuteSeconds;
                 if (!parseEvent(value, at, seconds)) {
-                    return usageError(name + (restart
-                                                  ? " wants seconds from 0 to 1000000"
-                                                  : " wants S or S:D, seconds from 0 to 1000000"));
+                    return usageError(name + (once ? " wants seconds from 0 to 1000000"
+                                                   : " wants S or S:D, seconds from 0 to 1000000"));
                 }
                 break;
             }

@@ -139,6 +139,9 @@ double Model::gasGaugePercent() const {
 }
 
 int Model::balanceRegister() const {
+    if (stuckBalance_ >= 0) {
+        return stuckBalance_;
+    }
     int reg = 0;
     for (int i = 0; i < CELLS; ++i) {
         if (cells_[i].soc >= BALANCE_SOC) {
@@ -233,6 +236,10 @@ void Model::restartBattery() {
 
 void Model::holdHeatsinkLimit(bool held) {
     heatsinkLimit_ = held;
+}
+
+void Model::holdBalance() {
+    stuckBalance_ = balanceRegister();
 }
 
 void Model::startUnderWay() {

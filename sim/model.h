@@ -111,6 +111,7 @@ class Model {
     void clearProtection();             // the fault cleared by hand, the output on again
     void restartBattery();              // its electronics come up switched off
     void holdHeatsinkLimit(bool held);  // switched off by its heatsink hot limit while held
+    void holdBalance();                 // the balance register keeps its value from now on
     // A charge already under way: the supply set up as the charger does it and on, the battery on.
     void startUnderWay();
 
@@ -133,6 +134,7 @@ class Model {
     SupplySettings supply_;
     bool enabled_ = false;
     bool heatsinkLimit_ = false;  // the battery holds itself off
+    int stuckBalance_ = -1;       // the balance register's value while stuck; -1: not stuck
     bool fanOn_ = false;
     std::array<Cell, CELLS> cells_{};
     std::array<double, 9> temps_{};  // layers 8 down to 1, then the heatsink

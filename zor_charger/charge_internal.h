@@ -1,9 +1,10 @@
 // Shared by the charge run's files, below every one of them: the schedule's
 // figures, the run's clock, the watch on both links, the supply's set-up and
 // the saving of the charge (charge_shared.cpp); the flow watch, which judges
-// a charge that stopped flowing and a resumed supply (charge_flow.cpp); and
-// the silence hold (silence_hold.cpp). The charge run (charge_run.cpp) calls
-// into them; none of them calls it back.
+// a charge that stopped flowing and a resumed supply (charge_flow.cpp); the
+// silence hold (silence_hold.cpp); and the charge time limit
+// (charge_limit.cpp). The charge run (charge_run.cpp) calls into them; none
+// of them calls it back.
 #pragma once
 
 #include "zor_charger/zor_charger.h"
@@ -42,3 +43,20 @@ void holdIfSilent(ChargeState *state);
 // Reads $ZOR_SILENCE_HOLD_SECONDS into *seconds (0: unset or empty); false,
 // after saying why, for a value it refuses.
 bool readSilenceHold(long *seconds);
+
+// Reads $ZOR_CHARGE_LIMIT_MINUTES into *minutes (0: unset or empty); false,
+// after saying why, for a value it refuses.
+bool readChargeLimit(long *minutes);
+// At a resume, once the charge is known: takes its age at this run's start
+// and ends it at once, before any command goes out, when the limit ended it
+// (`endedByLimit`, as saved) or it is past the limit.
+void resumeChargeLimit(ChargeState *state, bool endedByLimit);
+// At each poll after the schedule's step, with or without an accepted reply:
+// ends the charge once past its limit; once ended, tries again what a link
+// did not take, and tells the battery off again at each reply that shows it
+// switched on.
+void checkChargeLimit(ChargeState *state, bool replied);
+// A charge the limit ended: "ISET 0.0000A" until the supply's link takes it;
+// "@AF" until the battery's link takes it.
+void zeroSupplyCurrent(ChargeState *state);
+void switchBatteryOff(ChargeState *state);

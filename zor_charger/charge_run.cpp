@@ -74,6 +74,7 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
         decodeStatusReply(reply, &state->status);
         reportStatus(&state->status, dataLog);
         stepChargeSchedule(state);
+        checkChargeLimit(state, true);
         if (!endsHold) {  // its low current is the hold's; the silence before it still counts
             watchChargeFlow(state);
         }
@@ -85,7 +86,7 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
             }
             noticeLoss(&state->supplyLink, state->supplyPort);
         }
-        if (endsHold) {
+        if (endsHold && !state->limit.reached) {  // the limit's 0 A is no hold's end
             long seconds = (state->lastReplyAtMs - state->hold.heldAtMs) / 1000;
             fprintf(stderr,
                     "battery answers again: charge current back to %.1f A after %ld s held\n",
@@ -100,6 +101,7 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
         }
         // A garbled answer is still an answer: only none, or a lost link, is silence.
         state->flow.repliesStopped |= count <= 0 || state->batteryLink.lost;
+        checkChargeLimit(state, false);
         holdIfSilent(state);
     }
     puts("going to sleep");
@@ -115,6 +117,9 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
 
 void stepChargeSchedule(ChargeState *state) {
     int balance = state->status.balanceRegister;
+    if (state->limit.reached) {
+        return;  // its current stays 0 A; its "@AF" is the limit's
+    }
     switch (state->ChargeStage) {
         case 0:
         case 1:
@@ -148,7 +153,13 @@ void stepChargeSchedule(ChargeState *state) {
 std::string chargeStatusLine(const ChargeState *state, long nowMs) {
     char text[160];
     const bool held = state->hold.held;
-    if (held) {
+    if (state->limit.reached) {
+        const long minutes = state->limit.minutes;
+        snprintf(
+            text, sizeof text,
+            minutes > 0 ? "ended by the time limit after %ld h %ld min" : "ended by the time limit",
+            minutes / 60, minutes % 60);
+    } else if (held) {
         // Not the current the schedule chose: the supply has 0 A, and why.
         const long silent = (nowMs - state->hold.quietSinceMs) / 1000;
         if (state->endOfCharge) {
@@ -195,7 +206,12 @@ namespace {
 // Says at start which charge goes on, and how.
 void sayResumed(const ChargeState *state) {
     char text[DATA_LOG_NAME_SIZE + 100];  // the name and the words around it
-    if (state->endOfCharge) {
+    if (state->limit.reached) {
+        snprintf(text, sizeof text,
+                 "resuming the charge of %s, ended by the time limit: charge current 0 A, the "
+                 "battery stays switched off",
+                 state->dataLogName);
+    } else if (state->endOfCharge) {
         snprintf(text, sizeof text,
                  "resuming the charge of %s, ended: the battery stays switched off",
                  state->dataLogName);
@@ -238,13 +254,15 @@ void stopCharge(const ChargeState *state, FILE *dataLog, int signal) {
 }
 
 // The run between the opening and the closing of its console.
-int chargeOn(const ChargeRunOptions *options, long holdSeconds) {
+int chargeOn(const ChargeRunOptions *options, long holdSeconds, long limitMinutes) {
     ChargeState state{};
     state.supplyLink.instrument = "supply";
     state.batteryLink.instrument = "battery";
     state.ChargeStage = 0;
     state.chargeCurrent = INITIAL_CURRENT;
     state.hold.seconds = holdSeconds;
+    state.limit.minutes = limitMinutes;
+    state.limit.startMs = nowMs();  // a new charge is 0 s old
     SavedCharge saved{};
     const ChargeStart start = openSavedCharge(stateFolder(), &saved);
     const bool resumed = start == ChargeStart::Resumed;
@@ -286,6 +304,7 @@ int chargeOn(const ChargeRunOptions *options, long holdSeconds) {
         state.batteryOff = saved.batteryOff;
         state.hold.held = saved.held;  // until the first accepted reply
         state.hold.heldAtMs = nowMs();
+        resumeChargeLimit(&state, saved.limitEnded);
         sayResumed(&state);
     } else {
         // Saved before any instrument is touched, so that a start that fails
@@ -306,7 +325,9 @@ int chargeOn(const ChargeRunOptions *options, long holdSeconds) {
         perror("unable to open connection to xantrex");
         result = -1;
     } else {
-        if (resumed) {
+        if (state.limit.reached) {
+            zeroSupplyCurrent(&state);  // and nothing else, whatever it would answer
+        } else if (resumed) {
             resumeSupply(&state, state.hold.held ? 0.0 : state.chargeCurrent);
         } else {
             setUpSupply(&state, state.chargeCurrent);
@@ -321,7 +342,9 @@ int chargeOn(const ChargeRunOptions *options, long holdSeconds) {
         } else {
             // A charge that ended, or a battery a hand or its protection
             // switched off, stays off.
-            if (!state.endOfCharge && !state.batteryOff) {
+            if (state.limit.reached) {
+                switchBatteryOff(&state);
+            } else if (!state.endOfCharge && !state.batteryOff) {
                 sendStr(state.batteryPort, "@AC\n");
             }
             state.hold.quietSinceMs = nowMs();
@@ -350,15 +373,15 @@ int chargeOn(const ChargeRunOptions *options, long holdSeconds) {
 }  // namespace
 
 int runCharge(const ChargeRunOptions *options) {
-    long holdSeconds = 0;
-    if (!readSilenceHold(&holdSeconds)) {
+    long holdSeconds = 0, limitMinutes = 0;
+    if (!readSilenceHold(&holdSeconds) || !readChargeLimit(&limitMinutes)) {
         return SETTING_REFUSED;  // before the data log, and before either instrument
     }
     runClock = options->clockMs != nullptr ? options->clockMs : monotonicMs;
     openConsole();
     openServiceNotify();
     openMetrics();
-    int result = chargeOn(options, holdSeconds);
+    int result = chargeOn(options, holdSeconds, limitMinutes);
     closeServiceNotify();
     closeConsole();  // its last flush may still say a stall or a return in the system log
     closeSystemLog();

@@ -70,8 +70,10 @@ void setUpSupply(ChargeState *state, double amps) {
 
 // What a restart must know of the charge.
 SavedCharge savedOf(const ChargeState *state) {
-    return {state->dataLogName, state->ChargeStage, state->endOfCharge,
-            state->hold.held,   state->supplyOff,   state->batteryOff};
+    SavedCharge saved{state->dataLogName, state->ChargeStage, state->endOfCharge,
+                      state->hold.held,   state->supplyOff,   state->batteryOff};
+    saved.limitEnded = state->limit.reached;
+    return saved;
 }
 
 // Saves the charge where a state folder keeps it; costs nothing without one.

@@ -171,6 +171,11 @@ void stateText(std::string &out, const ChargeState *state) {
                "1 while the charge current is held at 0 A for want of an accepted battery reply.",
                static_cast<long long>(state->hold.held ? 1 : 0));
     }
+    if (state->limit.minutes > 0 || state->limit.reached) {
+        single(out, "zor_charge_time_limit_reached", "gauge",
+               "1 once the charge time limit ended the charge before its end of charge.",
+               static_cast<long long>(state->limit.reached ? 1 : 0));
+    }
 
     const std::pair<const LinkWatch *, const char *> links[] = {
         {&state->batteryLink, "instrument=\"battery\""},

@@ -42,7 +42,9 @@ void startHold(ChargeState *state, long silentMs) {
 void holdIfSilent(ChargeState *state) {
     const SilenceHold &hold = state->hold;
     const long silentMs = nowMs() - hold.quietSinceMs;
-    if (hold.seconds > 0 && !hold.held && silentMs >= hold.seconds * 1000) {
+    // After the limit there is nothing to hold: its current is 0 A for good.
+    if (hold.seconds > 0 && !hold.held && !state->limit.reached &&
+        silentMs >= hold.seconds * 1000) {
         startHold(state, silentMs);
     }
 }

@@ -247,6 +247,23 @@ struct SilenceHold {
     long heldAtMs;      // when it took it
 };
 
+// The charge time limit, as ZOR_CHARGE_LIMIT_MINUTES asks: a backstop for
+// an end of charge that hangs on one register of the battery. A charge whose
+// end has not come within the limit is ended: the supply at 0 A, the battery
+// told to switch off. Its age counts from the time that names its data log,
+// over restarts and the time the charger was down; within a run on the run's
+// monotonic clock, so that a clock set meanwhile changes nothing. Off
+// (minutes 0) unless the setting is given.
+constexpr long CHARGE_LIMIT_MIN_MINUTES = 1;
+constexpr long CHARGE_LIMIT_MAX_MINUTES = 10080;  // a week
+struct ChargeLimit {
+    long minutes;       // 0: no limit
+    long ageAtStartMs;  // the charge's calendar age at this run's start, never below 0
+    long startMs;       // the run's clock then
+    bool reached;       // the charge was ended by the limit; saved
+    bool batteryOwed;   // "@AF" that the battery's link has not taken yet
+};
+
 // The state of one charge run.
 struct ChargeState {
     int supplyPort;
@@ -268,7 +285,8 @@ struct ChargeState {
     time_t chargeStartTime;                // when the charge began, seconds since the epoch
     bool supplyOff;                        // found switched off by a hand or its protection
     bool batteryOff;                       // found switched off by a hand or its own protection
-    SilenceHold hold;  // whether the charge current is held for a silent battery
+    SilenceHold hold;   // whether the charge current is held for a silent battery
+    ChargeLimit limit;  // whether the charge time limit ended the charge
 };
 
 // One line on how the charge stands, for the service manager's status: the
@@ -373,9 +391,10 @@ void stepChargeSchedule(ChargeState *state);
 // $ZOR_SILENCE_HOLD_SECONDS first: unset or empty, no hold;
 // SILENCE_HOLD_MIN_SECONDS to SILENCE_HOLD_MAX_SECONDS in plain digits, the
 // hold; anything else is refused with a message before anything is opened,
-// and the run returns 2. With a state folder a saved charge is resumed
-// instead of a new one begun: its data log, its stage, the supply judged
-// before it is commanded. Returns -1 when the data log or either endpoint
-// cannot be opened (after the start-up failure message), 0 after the last
-// poll or at a stop. Whatever the run opened is closed before it returns.
+// and the run returns 2. $ZOR_CHARGE_LIMIT_MINUTES likewise: the charge time
+// limit, CHARGE_LIMIT_MIN_MINUTES to CHARGE_LIMIT_MAX_MINUTES. With a state folder a saved charge
+// is resumed instead of a new one begun: its data log, its stage, the supply judged before it is
+// commanded. Returns -1 when the data log or either endpoint cannot be opened (after the start-up
+// failure message), 0 after the last poll or at a stop. Whatever the run opened is closed before it
+// returns.
 int runCharge(const ChargeRunOptions *options);

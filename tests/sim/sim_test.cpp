@@ -60,6 +60,10 @@ TEST(BalanceRegisterTest, GrowsFromZeroThroughPartialValuesToAllCells) {
     }
     EXPECT_EQ(previous, 0xFF);
     EXPECT_GE(partial, 2);
+    Model stuck = chargingModel();
+    stuck.holdBalance();  // at 0, as --balance-stuck-at leaves it: no end of charge comes
+    stuck.advance(36000);
+    EXPECT_EQ(stuck.balanceRegister(), 0);
     EXPECT_TRUE(m.statusRegister() & zorsim::STATUS_ENABLE);
     m.batteryCommand("@AF");
     EXPECT_EQ(m.outputAmps(), 0.0);

@@ -132,6 +132,7 @@ class ChargeRunTest : public ::testing::Test {
     }
     void TearDown() override {
         unsetenv("ZOR_SILENCE_HOLD_SECONDS");
+        unsetenv("ZOR_CHARGE_LIMIT_MINUTES");
         ASSERT_EQ(chdir(home_), 0);
     }
 
@@ -329,8 +330,10 @@ struct FlowCase {
     int questions, setUps, switchOns;  // the supply's questions and set-ups, the battery's "@AC"
     const char *stopCause = nullptr;   // a cause in the metrics file at the end; null: flowing
     bool supplyHangsUp = false;        // at the first question
-    const char *hold = nullptr;  // ZOR_SILENCE_HOLD_SECONDS, with 5 s a poll; null: no time passes
-    int holds = 0;               // "ISET 0.0000A" sent
+    const char *hold = nullptr;   // ZOR_SILENCE_HOLD_SECONDS, with 5 s a poll; null: no time passes
+    int holds = 0;                // "ISET 0.0000A" sent; with a limit, those not after a reply
+    const char *limit = nullptr;  // ZOR_CHARGE_LIMIT_MINUTES, with 5 s a poll
+    long offs = 0;                // with a limit, "@AF" sent
 };
 
 struct FakeTime {  // a clock that only the 5-second waits move
@@ -388,8 +391,9 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     FakeTime::ms = 0;
     setenv("ZOR_METRICS_FILE", "flow.prom", 1);
     setenv("STATE_DIRECTORY", dir_.path().c_str(), 1);
-    if (c.hold != nullptr) {
-        setenv("ZOR_SILENCE_HOLD_SECONDS", c.hold, 1);
+    if (c.hold != nullptr || c.limit != nullptr) {
+        setenv("ZOR_SILENCE_HOLD_SECONDS", c.hold ? c.hold : "", 1);
+        setenv("ZOR_CHARGE_LIMIT_MINUTES", c.limit ? c.limit : "", 1);
         options.sleepSeconds = FakeTime::sleep;
         options.clockMs = FakeTime::now;
     }
@@ -427,10 +431,18 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
                   std::count_if(c.script.begin(), c.script.end(),
                                 [](const std::string &r) { return r.size() == 77; }));
     auto held = std::find(heard.begin(), heard.end(), "ISET 0.0000A\r");
-    EXPECT_EQ(std::count(held, heard.end(), "ISET 0.0000A\r"), c.holds);
-    if (c.holds > 0) {  // the stage's current at the first reply after
-        EXPECT_EQ(*std::next(held), "ISET 45.0000A\r");
-        EXPECT_THAT(savedAtHold, ::testing::HasSubstr("held 1\n")) << "saved before it goes out";
+    EXPECT_EQ(std::count(held, heard.end(), "ISET 0.0000A\r"),
+              c.limit ? std::distance(held, heard.end()) : c.holds);  // after a limit, only 0 A
+    const bool limited = c.said.find("time limit") != std::string::npos;
+    EXPECT_EQ(occurrences(metrics, limited ? "\nzor_charge_time_limit_reached 1\n"
+                                           : "\nzor_charge_time_limit_reached 0\n"),
+              c.limit ? 1u : 0u);  // without the setting, no such family
+    if (c.holds > 0) {  // the stage's current at the first reply after, or the limit's 0 A
+        EXPECT_EQ(*std::next(held), c.limit ? "ISET 0.0000A\r" : "ISET 45.0000A\r");
+        EXPECT_THAT(savedAtHold, ::testing::HasSubstr(c.hold ? "held 1\n" : "limit_ended 1\n"))
+            << "saved before it goes out";
+    }
+    if (c.holds > 0 && c.hold != nullptr) {
         EXPECT_THAT(statuses, ::testing::Contains(::testing::AllOf(
                                   ::testing::StartsWith("stage 1/4, charge held: no accepted "
                                                         "reply for 20 s, gas gauge 5.00, last"),
@@ -438,6 +450,12 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     }
     const std::vector<std::string> &told = bench.commands[Bench::BATTERY];
     EXPECT_EQ(std::count(told.begin(), told.end(), "@AC\n"), 1 + c.switchOns);
+    if (c.limit != nullptr) {
+        EXPECT_EQ(std::count(told.begin(), told.end(), "@AF\n"), c.offs);
+        EXPECT_EQ(limited, std::find(statuses.begin(), statuses.end(),
+                                     "ended by the time limit after 0 h 1 min, gas gauge 5.00, "
+                                     "last reply 0 s ago") != statuses.end());
+    }
     const size_t at = c.said.find("no charge current: ");
     if (at != std::string::npos) {
         std::string cause = c.said.substr(at, c.said.find('\n', at) - at);
@@ -461,6 +479,16 @@ const std::string HELD = "no accepted battery reply for 15 s: charge current hel
 const std::string BACK = "battery answers again: charge current back to 45.0 A after 5 s held\n";
 
 const std::string OFF_AT_END = replyWith(0xFF, 0, 0x0408);
+const std::string LIMIT =
+    "charge time limit of 1 min reached before the end of charge: battery "
+    "told to switch off, charge current 0 A\n";
+
+// `n` of `reply`, then `then`.
+std::vector<std::string> repeat(size_t n, const std::string &reply,
+                                std::vector<std::string> then = {}) {
+    then.insert(then.begin(), n, reply);
+    return then;
+}
 
 // One row a case.
 // clang-format off
@@ -532,7 +560,15 @@ INSTANTIATE_TEST_SUITE_P(
         FlowCase{"SilentForLess", {FLOWS, SHORT, SHORT, SHORT, FLOWS}, SUPPLY_ON, "", 0, 0, 0,
                  nullptr, false, "3600"},
         FlowCase{"HoldEmpty", {FLOWS, SHORT, SHORT, SHORT, FLOWS}, SUPPLY_ON, "", 0, 0, 0, nullptr,
-                 false, ""}),
+                 false, ""},
+        // At 60 s, the 12th poll: 0 A, "@AF" again while the battery shows itself on; no episode.
+        FlowCase{"TimeLimit", repeat(12, FLOWS, {NONE, OFF_AT_END, OFF, OFF}), SUPPLY_ON, LIMIT, 0,
+                 0, 0, nullptr, false, nullptr, 1, "1", 2},
+        // The reply that ends the hold at the limit gets 0 A, no word of the hold; no hold after.
+        FlowCase{"TimeLimitWhileHeld", repeat(8, FLOWS, {SHORT, SHORT, SHORT, FLOWS, SHORT, SHORT,
+                 SHORT}), SUPPLY_ON, HELD + LIMIT, 0, 0, 0, nullptr, false, "15", 2, "1", 1},
+        FlowCase{"EndBeforeTheTimeLimit", repeat(14, replyWith(0xFF)), SUPPLY_ON, "", 0, 0, 0,
+                 nullptr, false, nullptr, 0, "1", 11}),
     [](const auto &info) { return std::string(info.param.name); });
 // clang-format on
 
@@ -540,7 +576,7 @@ INSTANTIATE_TEST_SUITE_P(
 // folder holds: the saved charge ("stage ended held supply_off battery_off",
 // or a file's own text; empty: none) and whether the operator asked for a
 // new charge.
-enum class Twist { None, DataLogGone, StateUnwritable };
+enum class Twist { None, DataLogGone, StateUnwritable, PastTheLimit };
 
 struct ResumeCase {
     const char *name;
@@ -594,6 +630,7 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
         }
         return supplyAnswer(c.supply, line);
     });
+    setenv("ZOR_CHARGE_LIMIT_MINUTES", c.twist == Twist::PastTheLimit ? "1440" : "", 1);
     const bool byHand = c.name == std::string("WithoutStateFolder");
     setenv("STATE_DIRECTORY", byHand ? "" : dir_.path().c_str(), 1);
     ASSERT_EQ(run(bench, static_cast<long>(c.script.size())), 0);
@@ -606,6 +643,12 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
     const std::vector<std::string> &told = bench.commands[Bench::BATTERY];
     EXPECT_EQ(std::count(told.begin(), told.end(), "@AC\n"), c.switchOns);
     EXPECT_EQ(occurrences(out + err, c.said), 1u) << out << err;
+    EXPECT_EQ(occurrences(err, "time limit of 1440 min reached"),
+              c.twist == Twist::PastTheLimit ? 1u : 0u);
+    if (c.said.find("time limit") != std::string::npos) {  // nothing asked; "@AF" for "@AC"
+        EXPECT_EQ(bench.commands[Bench::SUPPLY], c.startUp);
+        EXPECT_EQ(told, (std::vector<std::string>{"@AF\n", "@RQ\n", "@AF\n"}));
+    }
     EXPECT_THAT(zortest::readFile(state), ::testing::HasSubstr(c.savedAfter));
     auto entries = std::filesystem::directory_iterator(dir_.path());
     EXPECT_EQ(static_cast<size_t>(std::distance(begin(entries), end(entries))), c.files)
@@ -628,6 +671,8 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
 
 const std::string RESUMING = "resuming the charge of 1700000000zor.log";
 const std::string AT_STAGE_3 = RESUMING + " at stage 3/4 (12.5 A)\n";
+const std::string LIMIT_ENDED =
+    RESUMING + ", ended by the time limit: charge current 0 A, the battery stays switched off\n";
 const std::vector<std::string> ISET_12_5 = {"ISET 12.5000A\r", "ISET 12.5000A\r"};
 const std::vector<std::string> SET_UP_12_5 = {"CLR\r", "OUT 0\r", "VSET 35.9000V\r",
                                               "ISET 12.5000A\r", "OUT 1\r"};
@@ -670,6 +715,14 @@ INSTANTIATE_TEST_SUITE_P(
                    {replyWith(0xFF, 0, 0x0408)}, {"ISET 7.5000A\r", "ISET 7.5000A\r"}, 0,
                    RESUMING + ", ended: the battery stays switched off\n", "stage 3\nended 1\n", 2,
                    2},
+        // Days past the limit, or ended by it before: 0 A and the battery off, and nothing else.
+        ResumeCase{"PastTheTimeLimit", "2 0 0 0 0", false, SUPPLY_ON, {replyWith(0x0F)},
+                   {"ISET 0.0000A\r", "ISET 0.0000A\r"}, 0, LIMIT_ENDED, "limit_ended 1\n", 2, 2,
+                   Twist::PastTheLimit},
+        ResumeCase{"EndedByTheTimeLimit", "zor_charger charge state 2\ndata_log 1700000000zor.log\n"
+                   "stage 1\nended 1\nheld 1\nsupply_off 0\nbattery_off 0\namps_taken 0.0000\n"
+                   "setting_up 0\nlimit_ended 1\nend\n", false, "", {replyWith(0)},
+                   {"ISET 0.0000A\r", "ISET 0.0000A\r"}, 0, LIMIT_ENDED, "limit_ended 1\n", 2, 2},
         ResumeCase{"DataLogGone", "2 0 0 0 0", false, "1 35.9000 12.5000 0", {replyWith(0)},
                    ISET_12_5, 1,
                    "data log 1700000000zor.log was not in the working folder: begun again\n",
@@ -938,7 +991,8 @@ struct StartFailure {
     bool logFolderGone;
     const char *message;
     size_t supplyCommands;
-    const char *hold = nullptr;  // ZOR_SILENCE_HOLD_SECONDS: refused, status 2 and no data log
+    const char *hold = nullptr;   // ZOR_SILENCE_HOLD_SECONDS: refused, status 2 and no data log
+    const char *limit = nullptr;  // ZOR_CHARGE_LIMIT_MINUTES: the same
 };
 
 class StartFailureTest : public ChargeRunTest,
@@ -956,9 +1010,15 @@ TEST_P(StartFailureTest, EndsWithMinusOneAndTouchesNothingFurther) {
         return name == "up" ? "" : name == "down" ? down : name;
     };
     setenv("ZOR_SILENCE_HOLD_SECONDS", c.hold ? c.hold : "", 1);  // empty: no hold
+    setenv("ZOR_CHARGE_LIMIT_MINUTES", c.limit ? c.limit : "", 1);
+    const bool refused = c.hold || c.limit;
     Bench bench({});
-    EXPECT_EQ(run(bench, 1, endpoint(c.supply), endpoint(c.battery)), c.hold ? 2 : -1);
-    EXPECT_EQ(std::filesystem::is_empty(dir_.path()), c.hold || c.logFolderGone) << "a data log";
+    EXPECT_EQ(run(bench, 1, endpoint(c.supply), endpoint(c.battery)), refused ? 2 : -1);
+    EXPECT_EQ(std::filesystem::is_empty(dir_.path()), refused || c.logFolderGone) << "a data log";
+    if (c.limit != nullptr) {
+        EXPECT_EQ(err, "ZOR_CHARGE_LIMIT_MINUTES=" + std::string(c.limit) +
+                           ": not a whole number of minutes from 1 to 10080\n");
+    }
     if (c.hold != nullptr) {
         EXPECT_EQ(err, "ZOR_SILENCE_HOLD_SECONDS=" + std::string(c.hold) +
                            ": not a whole number of seconds from 15 to 3600\n");
@@ -992,7 +1052,10 @@ INSTANTIATE_TEST_SUITE_P(
         StartFailure{"HoldBelow", "up", "up", false, "", 0, "14"},
         StartFailure{"HoldAbove", "up", "up", false, "", 0, "3601"},
         StartFailure{"HoldHuge", "up", "up", false, "", 0, "99999999999999999999"},
-        StartFailure{"HoldTrailing", "up", "up", false, "", 0, "60s"}),
+        StartFailure{"HoldTrailing", "up", "up", false, "", 0, "60s"},
+        StartFailure{"LimitZero", "up", "up", false, "", 0, nullptr, "0"},
+        StartFailure{"LimitAboveAWeek", "up", "up", false, "", 0, nullptr, "10081"},
+        StartFailure{"LimitHours", "up", "up", false, "", 0, nullptr, "24h"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
