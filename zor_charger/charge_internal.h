@@ -29,6 +29,10 @@ void setUpSupply(ChargeState *state, double amps);
 // folder keeps it.
 SavedCharge savedOf(const ChargeState *state);
 void saveState(const ChargeState *state);
+// Reads the setting `name` from the environment into *value (0: unset or
+// empty). False, after saying why, for anything but plain digits from `low`
+// to `high`: a setting the operator meant must not be guessed at.
+bool readSetting(const char *name, long low, long high, const char *unit, long *value);
 
 // After a restart of the charger: the supply judged before it is commanded,
 // never set above `amps`.

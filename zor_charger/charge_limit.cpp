@@ -2,7 +2,6 @@
 // $ZOR_CHARGE_LIMIT_MINUTES of its start is ended, as a charger's safety
 // timer ends a charge whose end hangs on one register of the battery.
 #include <stdio.h>
-#include <stdlib.h>
 #include <syslog.h>
 #include <time.h>
 
@@ -91,27 +90,7 @@ void switchBatteryOff(ChargeState *state) {
     noticeLoss(&state->batteryLink, state->batteryPort);
 }
 
-// Reads $ZOR_CHARGE_LIMIT_MINUTES into *minutes (0: unset or empty). False,
-// after saying why, for anything but plain digits from
-// CHARGE_LIMIT_MIN_MINUTES to CHARGE_LIMIT_MAX_MINUTES: a limit the operator
-// meant must not be guessed at.
 bool readChargeLimit(long *minutes) {
-    *minutes = 0;
-    const char *value = getenv("ZOR_CHARGE_LIMIT_MINUTES");
-    if (value == nullptr || value[0] == '\0') {
-        return true;
-    }
-    long number = 0;
-    const char *digit = value;
-    for (; *digit >= '0' && *digit <= '9' && number <= CHARGE_LIMIT_MAX_MINUTES; ++digit) {
-        number = number * 10 + (*digit - '0');
-    }
-    if (*digit != '\0' || number < CHARGE_LIMIT_MIN_MINUTES || number > CHARGE_LIMIT_MAX_MINUTES) {
-        fprintf(stderr,
-                "ZOR_CHARGE_LIMIT_MINUTES=%s: not a whole number of minutes from %ld to %ld\n",
-                value, CHARGE_LIMIT_MIN_MINUTES, CHARGE_LIMIT_MAX_MINUTES);
-        return false;
-    }
-    *minutes = number;
-    return true;
+    return readSetting("ZOR_CHARGE_LIMIT_MINUTES", CHARGE_LIMIT_MIN_MINUTES,
+                       CHARGE_LIMIT_MAX_MINUTES, "minutes", minutes);
 }

@@ -2,10 +2,12 @@
 // links, the supply's set-up and the saving of the charge.
 #include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
 
 #include "serial/serial.h"
+#include "util/text.h"
 #include "util/util.h"
 #include "xfr/xfr.h"
 #include "zor_charger/charge_internal.h"
@@ -81,4 +83,21 @@ void saveState(const ChargeState *state) {
     if (keepingCharge()) {
         saveCharge(savedOf(state));
     }
+}
+
+bool readSetting(const char *name, long low, long high, const char *unit, long *value) {
+    *value = 0;
+    const char *text = getenv(name);
+    if (text == nullptr || text[0] == '\0') {
+        return true;
+    }
+    // The reader takes a sign as well; a setting is plain digits only.
+    long number = 0;
+    if (text[0] < '0' || text[0] > '9' || !zortext::parseInteger(text, low, high, &number)) {
+        fprintf(stderr, "%s=%s: not a whole number of %s from %ld to %ld\n", name, text, unit, low,
+                high);
+        return false;
+    }
+    *value = number;
+    return true;
 }

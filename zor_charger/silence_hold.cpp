@@ -2,10 +2,8 @@
 // no accepted reply, as $ZOR_SILENCE_HOLD_SECONDS asks, and the setting's
 // reading.
 #include <stdio.h>
-#include <stdlib.h>
 #include <syslog.h>
 
-#include "util/text.h"
 #include "xfr/xfr.h"
 #include "zor_charger/charge_internal.h"
 #include "zor_charger/zor_charger.h"
@@ -49,25 +47,7 @@ void holdIfSilent(ChargeState *state) {
     }
 }
 
-// Reads $ZOR_SILENCE_HOLD_SECONDS into *seconds (0: unset or empty). False,
-// after saying why, for anything but plain digits from SILENCE_HOLD_MIN_SECONDS
-// to SILENCE_HOLD_MAX_SECONDS: a hold the operator meant must not be guessed at.
 bool readSilenceHold(long *seconds) {
-    *seconds = 0;
-    const char *value = getenv("ZOR_SILENCE_HOLD_SECONDS");
-    if (value == nullptr || value[0] == '\0') {
-        return true;
-    }
-    // The reader takes a sign as well; a setting is plain digits only.
-    long number = 0;
-    if (value[0] < '0' || value[0] > '9' ||
-        !zortext::parseInteger(value, SILENCE_HOLD_MIN_SECONDS, SILENCE_HOLD_MAX_SECONDS,
-                               &number)) {
-        fprintf(stderr,
-                "ZOR_SILENCE_HOLD_SECONDS=%s: not a whole number of seconds from %ld to %ld\n",
-                value, SILENCE_HOLD_MIN_SECONDS, SILENCE_HOLD_MAX_SECONDS);
-        return false;
-    }
-    *seconds = number;
-    return true;
+    return readSetting("ZOR_SILENCE_HOLD_SECONDS", SILENCE_HOLD_MIN_SECONDS,
+                       SILENCE_HOLD_MAX_SECONDS, "seconds", seconds);
 }
