@@ -319,6 +319,7 @@ int chargeOn(const ChargeRunOptions *options, long holdSeconds) {
         // silence counts from the charge's last.
         state.hold.wanted = saved.held || holdSeconds > 0;
         state.hold.quietSinceMs = state.hold.heldAtMs = lastReplyAtMs(state.dataLogName);
+        saveState(&state);  // held, before its 0 A goes out
         sayResumed(&state);
     } else {
         // Saved before any instrument is touched, so that a start that fails
