@@ -967,7 +967,6 @@ struct StartFailure {
     const char *message;
     size_t supplyCommands;
     const char *hold = nullptr;  // ZOR_SILENCE_HOLD_SECONDS: refused without a message
-    bool resumed = false;        // a charge saved to resume
     sig_atomic_t stop = 0;       // asked before the start
 };
 
@@ -988,11 +987,6 @@ TEST_P(StartFailureTest, EndsWithMinusOneAndTouchesNothingFurther) {
     setenv("ZOR_SILENCE_HOLD_SECONDS", c.hold ? c.hold : "", 1);  // empty: no hold
     const bool refused = c.hold && c.message[0] == '\0', kept = (c.hold && !refused) || c.stop;
     setenv("STATE_DIRECTORY", kept ? dir_.path().c_str() : "", 1);
-    if (c.resumed) {
-        SavedCharge none;
-        openSavedCharge(dir_.path(), &none);
-        saveCharge({"1700000000zor.log", 1, false, false, false, false});
-    }
     stop = &c.stop;
     Bench bench({});
     const int status = refused ? 2 : c.stop ? 0 : -1;
@@ -1031,11 +1025,9 @@ INSTANTIATE_TEST_SUITE_P(
             "BatteryDownHeld", "up", "down", false,
             "battery: Connection refused\nbattery not reached: charge current held at 0 A\n", 6,
             "30"},
-        StartFailure{"BatteryDownHeldResumed", "up", "down", false,
-                     "battery not reached: charge current held at 0 A\n", 3, "30", true},
         StartFailure{"StopBeforeTheBatteryIsWoken", "up", "up", false,
                      "^stopped by SIGTERM: the next start resumes the charge of [0-9]+zor", 5,
-                     nullptr, false, SIGTERM},
+                     nullptr, SIGTERM},
         StartFailure{"NoDataLog", "up", "up", true,
                      "unable to open data log [0-9]+zor\\.log: No such file or directory\n", 0},
         StartFailure{"HoldWord", "up", "up", false, "", 0, "sixty"},
