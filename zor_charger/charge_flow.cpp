@@ -233,9 +233,6 @@ void lookForCause(ChargeState *state, bool starts) {
 void watchChargeFlow(ChargeState *state) {
     ChargeFlow &flow = state->flow;
     const bool afterSilence = std::exchange(flow.repliesStopped, false);
-    if (state->status.statusRegister & BATTERY_ENABLE) {
-        state->batteryOff = false;  // seen switched on: a finding no longer
-    }
     if (state->endOfCharge) {
         flow = ChargeFlow{};  // the battery is off by design
         return;
