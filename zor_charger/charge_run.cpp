@@ -71,8 +71,8 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
         ++state->acceptedReplies;
         state->lastReplyAtMs = nowMs();
         state->hold.quietSinceMs = state->lastReplyAtMs;
-        bool endsHold = std::exchange(state->hold.held, false);
-        endsHold |= std::exchange(state->hold.wanted, false);
+        const bool endsHold = std::exchange(state->hold.held, false);
+        state->hold.wanted = false;  // a hold whose 0 A was never taken ends unsaid
         state->lastReplyTime = time(nullptr);
         printf("response is %s\n", reply);
         decodeStatusReply(reply, &state->status);
