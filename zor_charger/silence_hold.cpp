@@ -56,6 +56,7 @@ void holdIfSilent(ChargeState *state) {
 // before; the restarted charger resumes held.
 void holdUnreachable(ChargeState *state) {
     startHold(state, "battery not reached");
+    saveState(state);  // the 0 A taken, for the restart's judgement of the supply
     if (!state->hold.held) {
         fputs("battery not reached: charge saved held; 0 A not taken by the supply's link\n",
               stderr);
