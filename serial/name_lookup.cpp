@@ -101,16 +101,18 @@ int lookUpHost(const char *host, int boundMs, in_addr *address) {
     // anew, so a silent name server holds one lookup, not one a call; one
     // that has found an address since, asked within ANSWER_KEEP_MS, gives it
     // at once, so a name server slower than the bound still has a moved name
-    // followed. Any other that has completed is done with.
+    // followed. Such an answer for another host is kept for that host's next
+    // call; any other lookup that has completed is done with.
     Lookup *lookup = nullptr;
     const long now = monotonicMs();
     for (Lookup *at = underWay, *next; at != nullptr; at = next) {
         next = at->next;
         const int code = gai_error(&at->request);
-        if (strcmp(at->host, host) == 0 &&
-            (code == EAI_INPROGRESS || (code == 0 && now - at->startedAtMs <= ANSWER_KEEP_MS))) {
+        const bool kept =
+            code == EAI_INPROGRESS || (code == 0 && now - at->startedAtMs <= ANSWER_KEEP_MS);
+        if (kept && strcmp(at->host, host) == 0) {
             lookup = at;
-        } else if (code != EAI_INPROGRESS) {
+        } else if (!kept) {
             forget(at);
         }
     }

@@ -46,20 +46,37 @@ const char *noCurrentCauseName(unsigned cause) {
     return nullptr;
 }
 
+unsigned judgeSupply(const XfrState &supply, bool foundOff, double volts,
+                     std::initializer_list<double> ampsOurs) {
+    if (supply.output != 0) {
+        return 0;
+    }
+    if (supply.fault & XFR_FAULT_OVER_VOLTAGE) {
+        return SUPPLY_OVER_VOLTAGE;
+    }
+    bool ours = false;
+    for (double amps : ampsOurs) {
+        ours = ours || supplySetTo(supply.ampsSet, amps);
+    }
+    // Its output off and our set points gone: it came up in its power-up
+    // state, unless a hand or a protection was found before.
+    const bool restarted =
+        !foundOff && supply.fault == 0 && !(ours && supplySetTo(supply.voltsSet, volts));
+    return restarted ? SUPPLY_RESTARTED : SUPPLY_OUTPUT_OFF;
+}
+
 NoCurrentVerdict judgeNoCurrent(const NoCurrentFindings &found) {
     NoCurrentVerdict verdict{};
-    if (found.supplyAnswered && found.supply.output == 0) {
-        const XfrState &supply = found.supply;
-        if (supply.fault & XFR_FAULT_OVER_VOLTAGE) {
-            add(&verdict, SUPPLY_OVER_VOLTAGE, "supply over-voltage protection tripped");
-        } else if (supply.fault == 0 && (!supplySetTo(supply.voltsSet, found.setUpVolts) ||
-                                         !supplySetTo(supply.ampsSet, found.ampsSent))) {
-            // Its output off and our set points gone: it came up in its power-up state.
-            verdict.setUpSupply = true;
-            add(&verdict, SUPPLY_RESTARTED, "supply restarted; set up again");
-        } else {
-            add(&verdict, SUPPLY_OUTPUT_OFF, "supply output off");
-        }
+    const unsigned supply = found.supplyAnswered ? judgeSupply(found.supply, found.supplyFoundOff,
+                                                               found.setUpVolts, {found.ampsSent})
+                                                 : 0;
+    if (supply == SUPPLY_OVER_VOLTAGE) {
+        add(&verdict, supply, "supply over-voltage protection tripped");
+    } else if (supply == SUPPLY_RESTARTED) {
+        verdict.setUpSupply = true;
+        add(&verdict, supply, "supply restarted; set up again");
+    } else if (supply == SUPPLY_OUTPUT_OFF) {
+        add(&verdict, supply, "supply output off");
     }
     const Limit *limit = nullptr;
     for (const Limit &each : LIMITS) {
@@ -71,7 +88,7 @@ NoCurrentVerdict judgeNoCurrent(const NoCurrentFindings &found) {
         add(&verdict, BATTERY_PROTECTION,
             std::string("battery switched off by its own protection (") + limit->name + ")");
     } else if (!(found.batteryStatus & BATTERY_ENABLE)) {
-        if (found.afterSilence) {
+        if (found.afterSilence && !found.batteryFoundOff) {
             // Its electronics restarted: they come up switched off.
             verdict.switchBatteryOn = true;
             add(&verdict, BATTERY_RESTARTED, "battery restarted; switched on again");
@@ -87,40 +104,49 @@ NoCurrentVerdict judgeNoCurrent(const NoCurrentFindings &found) {
     return verdict;
 }
 
-// After a restart of the charger itself: asks the supply how it stands
-// before commanding it, and undoes only what a restart of the supply lost,
-// never at more than `amps`. A supply switched off by a hand or its
-// protection, now or as saved, stays off for the flow watch to say so.
+// After a restart of the charger: asks the supply how it stands and judges
+// it as the flow watch does, with what the last run found. Output on: the
+// resume's current `amps`, and the set-up voltage when it lost it; off in
+// its power-up state, nothing found before: the set-up at `amps`; anything
+// else, a hand's or a protection's, stays as it is. Without a full answer at
+// most `amps` goes out, nothing is switched on, and the supply is asked
+// again at the next poll. A set-up the last run left under way is completed.
 void resumeSupply(ChargeState *state, double amps) {
     const int port = state->supplyPort;
-    XfrState supply{};
-    if (xfrReadState(port, &supply) != 1) {
-        setUpSupply(state, amps);  // as a first start would, at the stage's current
+    if (!linkReady(&state->supplyLink, port)) {
+        state->supplyUnjudged = true;
         return;
     }
-    if (supply.output == 1) {
+    if (state->supplySettingUp) {
+        state->supplyUnjudged = false;
+        setUpSupply(state, amps);
+        return;
+    }
+    XfrState supply{};
+    state->supplyUnjudged = xfrReadState(port, &supply) != 1;
+    noticeLoss(&state->supplyLink, port);
+    if (state->supplyUnjudged) {
+        sendAmps(state, amps);
+        return;
+    }
+    // Ours: the current it last took, the resume's, the stage's or the one
+    // before it (the charger stopped between saving a stage and sending it).
+    const int stage = state->ChargeStage;
+    const unsigned cause = judgeSupply(supply, state->supplyOff, SETUP_VOLTS,
+                                       {state->supplyAmpsSent, amps, STAGE_CURRENT[stage],
+                                        STAGE_CURRENT[stage > 0 ? stage - 1 : 0]});
+    state->supplyOff = (cause & (SUPPLY_OUTPUT_OFF | SUPPLY_OVER_VOLTAGE)) != 0;
+    if (cause == 0) {
         if (!supplySetTo(supply.voltsSet, SETUP_VOLTS)) {
             xfrSetVolts(port, SETUP_VOLTS);
         }
-        if (xfrSetCurrent(port, amps) == 0) {
-            state->supplyAmpsSent = amps;
-        }
-        return;
+        sendAmps(state, amps);
+    } else if (cause == SUPPLY_RESTARTED) {
+        setUpSupply(state, amps);
+    } else {
+        state->supplyAmpsSent = supply.ampsSet;  // the flow watch's measure of ours
     }
-    // Ours: the stage's current, the one before it (the charger stopped
-    // between saving a stage and sending its current), or a hold's 0 A.
-    const int stage = state->ChargeStage;
-    bool ours = false;
-    for (double each :
-         {amps, STAGE_CURRENT[stage], STAGE_CURRENT[stage > 0 ? stage - 1 : 0], 0.0}) {
-        ours = ours || supplySetTo(supply.ampsSet, each);
-    }
-    ours = ours && supplySetTo(supply.voltsSet, SETUP_VOLTS);
-    if (state->supplyOff || supply.fault != 0 || ours) {
-        state->supplyAmpsSent = supply.ampsSet;
-        return;
-    }
-    setUpSupply(state, amps);  // it came up in its power-up state
+    noticeLoss(&state->supplyLink, port);
 }
 
 namespace {
@@ -162,6 +188,8 @@ void lookForCause(ChargeState *state, bool starts) {
     // Not the stage's current: the schedule may have stepped at this very
     // reply, and the supply has not been sent the new one yet.
     found.ampsSent = state->supplyAmpsSent;
+    found.supplyFoundOff = state->supplyOff;
+    found.batteryFoundOff = state->batteryOff;
     found.supplyAnswered = askSupply(state, &found.supply);
     flow.askedAtPoll = state->polls;
     const NoCurrentVerdict verdict = judgeNoCurrent(found);

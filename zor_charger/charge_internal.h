@@ -7,6 +7,8 @@
 // of them calls it back.
 #pragma once
 
+#include <initializer_list>
+
 #include "zor_charger/zor_charger.h"
 
 constexpr double SETUP_VOLTS = 35.9;
@@ -23,8 +25,12 @@ void noticeLoss(LinkWatch *link, int port);
 // attempt.
 bool linkReady(LinkWatch *link, int port);
 
-// The start-up's set-up of the supply at `amps`.
+// The start-up's set-up of the supply at `amps`, marked under way in the
+// saved charge from before its OUT 0 to after its OUT 1.
 void setUpSupply(ChargeState *state, double amps);
+// Sends the supply `amps`; true, with it recorded as taken, when its link
+// took it.
+bool sendAmps(ChargeState *state, double amps);
 // What a restart must know of the charge, and its saving where a state
 // folder keeps it.
 SavedCharge savedOf(const ChargeState *state);
@@ -34,16 +40,25 @@ void saveState(const ChargeState *state);
 // to `high`: a setting the operator meant must not be guessed at.
 bool readSetting(const char *name, long low, long high, const char *unit, long *value);
 
+// The supply's half of the flow watch's judgement, which needs no battery
+// reply: 0 with its output on, else SUPPLY_OVER_VOLTAGE, SUPPLY_RESTARTED
+// (its power-up state: none of `ampsOurs` nor `volts` set, no fault, and not
+// `foundOff` before) or SUPPLY_OUTPUT_OFF.
+unsigned judgeSupply(const XfrState &supply, bool foundOff, double volts,
+                     std::initializer_list<double> ampsOurs);
 // After a restart of the charger: the supply judged before it is commanded,
-// never set above `amps`.
+// never set above `amps`; asked again at each poll while supplyUnjudged.
 void resumeSupply(ChargeState *state, double amps);
 // Follows the charge current of each accepted reply before the end of
 // charge; looks for the cause of a stop and undoes what a restart lost.
 void watchChargeFlow(ChargeState *state);
 
 // At a poll without an accepted reply: the hold, once the battery has been
-// silent for the setting's seconds.
+// silent for the setting's seconds, or at once for a hold begun whose 0 A
+// was not taken yet.
 void holdIfSilent(ChargeState *state);
+// A battery that cannot be reached: the charge saved held, then 0 A sent.
+void holdUnreachable(ChargeState *state);
 // Reads $ZOR_SILENCE_HOLD_SECONDS into *seconds (0: unset or empty); false,
 // after saying why, for a value it refuses.
 bool readSilenceHold(long *seconds);

@@ -32,8 +32,9 @@ void endByLimit(ChargeState *state, bool say) {
     state->limit.batteryOwed = true;
     state->endOfCharge = true;
     state->chargeCurrent = 0.0;
-    state->hold.held = false;
-    state->supplyAmpsSent = -1;  // not known until its link takes 0 A
+    state->hold.held = state->hold.wanted = false;
+    state->supplyUnjudged = false;  // nothing but its 0 A goes to the supply now
+    state->supplyAmpsSent = -1;     // not known until its link takes 0 A
     saveState(state);
     if (!say) {
         return;

@@ -51,6 +51,9 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
     char reply[RECEIVE_BUFFER_SIZE];
     const int battery = state->batteryPort;
     startReportWait();
+    if (state->supplyUnjudged) {
+        resumeSupply(state, state->hold.held || state->hold.wanted ? 0.0 : state->chargeCurrent);
+    }
     puts("sending status request");
     bool asked = linkReady(&state->batteryLink, battery);
     if (asked) {
@@ -69,6 +72,7 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
         state->lastReplyAtMs = nowMs();
         state->hold.quietSinceMs = state->lastReplyAtMs;
         const bool endsHold = std::exchange(state->hold.held, false);
+        state->hold.wanted = false;  // a hold whose 0 A was never taken ends unsaid
         state->lastReplyTime = time(nullptr);
         printf("response is %s\n", reply);
         decodeStatusReply(reply, &state->status);
@@ -81,9 +85,7 @@ void pollOnce(ChargeState *state, FILE *dataLog, unsigned (*sleepSeconds)(unsign
         saveState(state);  // a hold's end, before the current goes out again
         printf("\n****setting charge current to %f\n\n", state->chargeCurrent);
         if (linkReady(&state->supplyLink, state->supplyPort)) {
-            if (xfrSetCurrent(state->supplyPort, state->chargeCurrent) == 0) {
-                state->supplyAmpsSent = state->chargeCurrent;
-            }
+            sendAmps(state, state->chargeCurrent);
             noticeLoss(&state->supplyLink, state->supplyPort);
         }
         if (endsHold && !state->limit.reached) {  // the limit's 0 A is no hold's end
@@ -215,7 +217,7 @@ void sayResumed(const ChargeState *state) {
         snprintf(text, sizeof text,
                  "resuming the charge of %s, ended: the battery stays switched off",
                  state->dataLogName);
-    } else if (state->hold.held) {
+    } else if (state->hold.wanted) {
         snprintf(text, sizeof text,
                  "resuming the charge of %s at stage %d/4, held at 0 A until the battery answers",
                  state->dataLogName, state->ChargeStage + 1);
@@ -225,6 +227,31 @@ void sayResumed(const ChargeState *state) {
     }
     puts(text);
     systemLog(LOG_NOTICE, "ZOR %s", text);
+}
+
+// The run's monotonic milliseconds of the charge's last accepted reply, as
+// the time at the start of the data log's last whole line gives it; now
+// when the log gives none, or one past now.
+long lastReplyAtMs(const char *dataLogName) {
+    const long now = nowMs();
+    char tail[2 * DATA_LOG_LINE_SIZE + 1] = "";
+    size_t size = 0;
+    if (FILE *log = fopen(dataLogName, "r")) {
+        if (fseek(log, -static_cast<long>(sizeof tail - 1), SEEK_END) != 0) {
+            rewind(log);  // a shorter file
+        }
+        size = fread(tail, 1, sizeof tail - 1, log);
+        fclose(log);
+    }
+    const std::string text(tail, size);
+    const size_t end = text.rfind('\n');
+    if (end == std::string::npos || end == 0) {
+        return now;
+    }
+    const size_t start = text.rfind('\n', end - 1);
+    const long long at = atoll(text.c_str() + (start == std::string::npos ? 0 : start + 1));
+    const long long ago = static_cast<long long>(time(nullptr)) - at;
+    return at > 0 && ago >= 0 ? now - static_cast<long>(ago * 1000) : now;
 }
 
 // At a stop asked for by a signal: what the outlets hold goes out, the
@@ -256,6 +283,7 @@ void stopCharge(const ChargeState *state, FILE *dataLog, int signal) {
 // The run between the opening and the closing of its console.
 int chargeOn(const ChargeRunOptions *options, long holdSeconds, long limitMinutes) {
     ChargeState state{};
+    state.supplyAmpsSent = -1;  // not known until the supply takes one
     state.supplyLink.instrument = "supply";
     state.batteryLink.instrument = "battery";
     state.ChargeStage = 0;
@@ -302,9 +330,16 @@ int chargeOn(const ChargeRunOptions *options, long holdSeconds, long limitMinute
         state.endOfCharge = saved.ended;
         state.supplyOff = saved.supplyOff;
         state.batteryOff = saved.batteryOff;
-        state.hold.held = saved.held;  // until the first accepted reply
-        state.hold.heldAtMs = nowMs();
+        state.supplyAmpsSent = saved.ampsTaken;
+        state.supplySettingUp = saved.settingUp;
         resumeChargeLimit(&state, saved.limitEnded);
+        // Never charged blind across a restart: with the hold set, or held as
+        // it stopped, held until the first accepted reply of this run; its
+        // silence counts from the charge's last. A charge the limit ended
+        // has nothing to hold.
+        state.hold.wanted = !state.limit.reached && (saved.held || holdSeconds > 0);
+        state.hold.quietSinceMs = state.hold.heldAtMs = lastReplyAtMs(state.dataLogName);
+        saveState(&state);  // held, before its 0 A goes out
         sayResumed(&state);
     } else {
         // Saved before any instrument is touched, so that a start that fails
@@ -328,17 +363,24 @@ int chargeOn(const ChargeRunOptions *options, long holdSeconds, long limitMinute
         if (state.limit.reached) {
             zeroSupplyCurrent(&state);  // and nothing else, whatever it would answer
         } else if (resumed) {
-            resumeSupply(&state, state.hold.held ? 0.0 : state.chargeCurrent);
+            resumeSupply(&state, state.hold.wanted ? 0.0 : state.chargeCurrent);
         } else {
             setUpSupply(&state, state.chargeCurrent);
         }
         fflush(stdout);
         options->sleepSeconds(SETTLE_SECONDS);
 
-        if (!openEndpoint(options->batteryEndpoint, &state.batteryPort)) {
-            // The supply stays as set up, output on.
+        if (stopAsked()) {
+            // A stop during the start ends it before "@AC" and READY=1.
+        } else if (!openEndpoint(options->batteryEndpoint, &state.batteryPort)) {
+            // Without the hold, the supply stays as set up, output on.
             perror("unable to open connection to battery");
+            if (holdSeconds > 0 && !state.limit.reached) {
+                holdUnreachable(&state);
+            }
             result = -1;
+        } else if (stopAsked()) {
+            closePort(state.batteryPort);
         } else {
             // A charge that ended, or a battery a hand or its protection
             // switched off, stays off.
@@ -347,7 +389,9 @@ int chargeOn(const ChargeRunOptions *options, long holdSeconds, long limitMinute
             } else if (!state.endOfCharge && !state.batteryOff) {
                 sendStr(state.batteryPort, "@AC\n");
             }
-            state.hold.quietSinceMs = nowMs();
+            if (!resumed) {
+                state.hold.quietSinceMs = nowMs();  // a resume's counts from the last reply
+            }
             writeMetrics(&state);
             notifyStatus(&state, "READY=1\n");
             while (!stopAsked() && (options->pollLimit < 0 || state.polls < options->pollLimit)) {

@@ -58,22 +58,41 @@ bool linkReady(LinkWatch *link, int port) {
 }
 
 // The start-up's set-up of the supply: clear, output off, the set-up
-// voltage, `amps`, output on.
+// voltage, `amps`, output on. Saved under way first, so that a restart in
+// its middle completes it rather than take its output off for a hand's.
 void setUpSupply(ChargeState *state, double amps) {
     const int port = state->supplyPort;
+    state->supplySettingUp = true;
+    saveState(state);
     xfrInit(port);
     xfrDisableOutput(port);
     xfrSetVolts(port, SETUP_VOLTS);
-    if (xfrSetCurrent(port, amps) == 0) {
-        state->supplyAmpsSent = amps;
-    }
+    sendAmps(state, amps);
     xfrEnableOutput(port);
+    state->supplySettingUp = false;
+    saveState(state);
 }
 
-// What a restart must know of the charge.
+bool sendAmps(ChargeState *state, double amps) {
+    if (xfrSetCurrent(state->supplyPort, amps) != 0) {
+        return false;
+    }
+    state->supplyAmpsSent = amps;
+    if (amps == 0.0 && state->hold.wanted) {  // a hold is held once its 0 A is taken
+        state->hold.held = true;
+        state->hold.wanted = false;
+    }
+    return true;
+}
+
+// What a restart must know of the charge. A hold begun is saved held even
+// before its 0 A is taken: a restart resumes it.
 SavedCharge savedOf(const ChargeState *state) {
-    SavedCharge saved{state->dataLogName, state->ChargeStage, state->endOfCharge,
-                      state->hold.held,   state->supplyOff,   state->batteryOff};
+    SavedCharge saved{state->dataLogName, state->ChargeStage,
+                      state->endOfCharge, state->hold.held || state->hold.wanted,
+                      state->supplyOff,   state->batteryOff};
+    saved.ampsTaken = state->supplyAmpsSent;
+    saved.settingUp = state->supplySettingUp;
     saved.limitEnded = state->limit.reached;
     return saved;
 }

@@ -166,7 +166,9 @@ void stateText(std::string &out, const ChargeState *state) {
            "1 once the battery has been told to switch off at the end of charge.",
            static_cast<long long>(state->endOfCharge ? 1 : 0));
     flowText(out, state);
-    if (state->hold.seconds > 0) {  // only where a hold can happen: a console's file is as it was
+    // Where a hold can happen, or one resumed goes on with the setting since
+    // turned off: a console's file is as it was.
+    if (state->hold.seconds > 0 || state->hold.held || state->hold.wanted) {
         single(out, "zor_charge_held", "gauge",
                "1 while the charge current is held at 0 A for want of an accepted battery reply.",
                static_cast<long long>(state->hold.held ? 1 : 0));

@@ -10,40 +10,58 @@
 
 namespace {
 
-// Holds the charge current at 0 A: the hold begins when the supply's link
-// takes "ISET 0.0000A", and until it does it is tried again at each poll.
-void startHold(ChargeState *state, long silentMs) {
+// Holds the charge current at 0 A: the hold begins saved held, before its
+// 0 A goes out, so that a restart resumes it; it is held once the supply's
+// link takes "ISET 0.0000A", and until then tried again at each poll. `why`
+// begins the line that says it.
+void startHold(ChargeState *state, const char *why) {
+    SilenceHold &hold = state->hold;
+    if (!hold.wanted) {
+        hold.wanted = true;
+        hold.heldAtMs = nowMs();
+    }
+    saveState(state);
     if (!linkReady(&state->supplyLink, state->supplyPort)) {
         return;
     }
-    SavedCharge holding = savedOf(state);
-    holding.held = true;
-    saveCharge(holding);  // before its 0 A goes out: a restart resumes held
-    const bool taken = xfrSetCurrent(state->supplyPort, 0.0) == 0;
+    const bool taken = sendAmps(state, 0.0);
     noticeLoss(&state->supplyLink, state->supplyPort);
     if (!taken) {
         return;
     }
-    state->hold.held = true;
-    state->hold.heldAtMs = nowMs();
-    state->supplyAmpsSent = 0.0;
-    long seconds = silentMs / 1000;
-    fprintf(stderr, "no accepted battery reply for %ld s: charge current held at 0 A\n", seconds);
-    systemLog(LOG_ERR, "ZOR no accepted battery reply for %ld s: charge current held at 0 A",
-              seconds);
+    hold.held = true;
+    hold.wanted = false;
+    fprintf(stderr, "%s: charge current held at 0 A\n", why);
+    systemLog(LOG_ERR, "ZOR %s: charge current held at 0 A", why);
 }
 
 }  // namespace
 
 // At a poll without an accepted reply: holds the charge when the battery has
-// been silent for the setting's seconds, before and after the end of charge.
+// been silent for the setting's seconds, before and after the end of charge,
+// and tries again a hold whose 0 A was not taken yet.
 void holdIfSilent(ChargeState *state) {
     const SilenceHold &hold = state->hold;
     const long silentMs = nowMs() - hold.quietSinceMs;
     // After the limit there is nothing to hold: its current is 0 A for good.
-    if (hold.seconds > 0 && !hold.held && !state->limit.reached &&
-        silentMs >= hold.seconds * 1000) {
-        startHold(state, silentMs);
+    if (!hold.held && !state->limit.reached &&
+        (hold.wanted || (hold.seconds > 0 && silentMs >= hold.seconds * 1000))) {
+        char why[80];
+        snprintf(why, sizeof why, "no accepted battery reply for %ld s", silentMs / 1000);
+        startHold(state, why);
+    }
+}
+
+// A start that cannot reach the battery never leaves it charged blind: the
+// charge is saved held, and the supply sent 0 A, whatever it was sent
+// before; the restarted charger resumes held.
+void holdUnreachable(ChargeState *state) {
+    startHold(state, "battery not reached");
+    saveState(state);  // the 0 A taken, for the restart's judgement of the supply
+    if (!state->hold.held) {
+        fputs("battery not reached: charge saved held; 0 A not taken by the supply's link\n",
+              stderr);
+        systemLog(LOG_ERR, "ZOR battery not reached: charge saved held; 0 A not taken");
     }
 }
 

@@ -197,6 +197,10 @@ struct NoCurrentFindings {
     XfrState supply;
     double setUpVolts;  // what the charger set: its voltage and the current the supply last took
     double ampsSent;
+    // Found before and not seen changed since, in this run or the last: an
+    // output off is then a hand's or a protection's, a battery off no restart.
+    bool supplyFoundOff;
+    bool batteryFoundOff;
 };
 
 // What is to be done about it, and what to say.
@@ -244,7 +248,9 @@ struct SilenceHold {
     long seconds;       // the silence that starts a hold; 0: never held
     long quietSinceMs;  // monotonic milliseconds of the last accepted reply, or of "@AC"
     bool held;          // the supply's link took "ISET 0.0000A"; ends at an accepted reply
-    long heldAtMs;      // when it took it
+    // Begun, and saved as held, but its 0 A not taken yet: tried again at each poll.
+    bool wanted;
+    long heldAtMs;  // when it began
 };
 
 // The charge time limit, as ZOR_CHARGE_LIMIT_MINUTES asks: a backstop for
@@ -272,7 +278,9 @@ struct ChargeState {
     LinkWatch batteryLink;
     int ChargeStage;        // 0 to 3
     double chargeCurrent;   // amperes the schedule last chose
-    double supplyAmpsSent;  // the current the supply's link last took: a set-up's or a poll's
+    double supplyAmpsSent;  // the current the supply's link last took; negative: not known
+    bool supplySettingUp;   // a set-up of the supply under way
+    bool supplyUnjudged;    // resumed without the supply's full answer: asked at each poll
     BatteryStatus status;
     long polls;                            // status requests sent
     long acceptedReplies;                  // replies of exactly 77 bytes

@@ -133,6 +133,7 @@ class ChargeRunTest : public ::testing::Test {
     void TearDown() override {
         unsetenv("ZOR_SILENCE_HOLD_SECONDS");
         unsetenv("ZOR_CHARGE_LIMIT_MINUTES");
+        unsetenv("STATE_DIRECTORY");
         ASSERT_EQ(chdir(home_), 0);
     }
 
@@ -141,7 +142,7 @@ class ChargeRunTest : public ::testing::Test {
         supply = supply.empty() ? bench.endpoint(Bench::SUPPLY) : supply;
         battery = battery.empty() ? bench.endpoint(Bench::BATTERY) : battery;
         ChargeRunOptions options{supply.c_str(), battery.c_str(), noSleep, polls,
-                                 nullptr,        recordStage,     this};
+                                 nullptr,        recordStage,     this,    stop};
         zortest::StdCapture capture;
         int result = runCharge(&options);
         capture.stop();
@@ -164,6 +165,7 @@ class ChargeRunTest : public ::testing::Test {
     std::vector<int> stages;
     std::function<void(long poll)> afterPoll;
     std::string out, err;
+    const volatile sig_atomic_t *stop = nullptr;
 };
 
 TEST_F(ChargeRunTest, StartUpAndScheduleEdges) {
@@ -400,7 +402,6 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     zortest::StdCapture capture;
     ASSERT_EQ(runCharge(&options), 0);
     unsetenv("ZOR_METRICS_FILE");
-    unsetenv("STATE_DIRECTORY");
     bench.finish();
     std::string said;  // without the links' own lines
     std::istringstream err(capture.err());
@@ -505,9 +506,10 @@ INSTANTIATE_TEST_SUITE_P(
         FlowCase{"SupplyRestarted", {NONE, NO_REPLY, NONE, NONE, FLOWS}, "0 35.9000 0.0000 0",
                  NO_CURRENT + "supply restarted; set up again\ncharge current again after [23] s\n",
                  4, 1, 0},
-        FlowCase{"SupplyOutputOff", {NONE, NONE, NONE, NONE}, "0 35.9000 45.0000 0",
-                 NO_CURRENT + "supply output off\n", 4, 0, 0, "supply_output_off"},
-        FlowCase{"SupplyOverVoltage", {NONE, NONE, NONE, NONE}, "0 35.9000 45.0000 4",
+        FlowCase{"SupplyOutputOff", {replyWith(1), NONE, NONE, NONE}, "0 35.9000 22.5000 0",
+                 "no charge current: battery 0.00 A with 22.5 A set; supply output off\n", 4, 0, 0,
+                 "supply_output_off"},
+        FlowCase{"SupplyOverVoltage", {NONE, NONE, NONE, NONE}, "0 35.9000 45.0000 6",
                  NO_CURRENT + "supply over-voltage protection tripped\n", 4, 0, 0,
                  "supply_over_voltage"},
         // The schedule steps at the judging reply: the supply still holds 45 A.
@@ -573,10 +575,11 @@ INSTANTIATE_TEST_SUITE_P(
 // clang-format on
 
 // A restart of the charger under a service manager, with what the state
-// folder holds: the saved charge ("stage ended held supply_off battery_off",
+// folder holds: the saved charge ("stage ended held supply_off battery_off
+// [amps_taken [setting_up]]",
 // or a file's own text; empty: none) and whether the operator asked for a
 // new charge.
-enum class Twist { None, DataLogGone, StateUnwritable, PastTheLimit };
+enum class Twist { None, DataLogGone, StateUnwritable, SupplyHangsUp, PastTheLimit };
 
 struct ResumeCase {
     const char *name;
@@ -590,6 +593,7 @@ struct ResumeCase {
     const char *savedAfter;            // in the state file after the run
     size_t files, logLines;            // in the folder; in the saved charge's data log
     Twist twist = Twist::None;
+    const char *hold = nullptr;  // ZOR_SILENCE_HOLD_SECONDS
 };
 
 std::ostream &operator<<(std::ostream &os, const ResumeCase &c) {
@@ -604,12 +608,14 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
     if (c.twist != Twist::DataLogGone) {
         std::ofstream(dir_.path() + "/" + log) << "1700000000,96.00,12.50,42,ff, 0, 0,8408\n";
     }
-    int flags[5];
-    if (sscanf(c.saved, "%d %d %d %d %d", &flags[0], &flags[1], &flags[2], &flags[3], &flags[4]) ==
-        5) {
+    int flags[6] = {};
+    double taken = -1;
+    if (sscanf(c.saved, "%d %d %d %d %d %lf %d", &flags[0], &flags[1], &flags[2], &flags[3],
+               &flags[4], &taken, &flags[5]) >= 5) {
         SavedCharge none;
         openSavedCharge(dir_.path(), &none);
-        saveCharge({log, flags[0], flags[1] == 1, flags[2] == 1, flags[3] == 1, flags[4] == 1});
+        saveCharge({log, flags[0], flags[1] == 1, flags[2] == 1, flags[3] == 1, flags[4] == 1,
+                    taken, flags[5] == 1});
     } else if (c.saved[0] != '\0') {
         std::ofstream(state) << c.saved;
     }
@@ -624,20 +630,31 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
     }
     asking.stop();
     std::vector<std::string> savedAtLastStage;  // as the supply hears the stage's current
+    const bool byHand = c.name == std::string("WithoutStateFolder");
+    bool hangUp = c.twist == Twist::SupplyHangsUp;
     Bench bench(c.script, [&](const std::string &line) -> std::string {
         if (line == "ISET 7.5000A") {
             savedAtLastStage.push_back(zortest::readFile(state));
         }
-        return supplyAnswer(c.supply, line);
+        if (!byHand && (line == "CLR" || line == "ISET 0.0000A")) {  // saved before it goes out
+            EXPECT_THAT(zortest::readFile(state),
+                        ::testing::AnyOf(
+                            ::testing::HasSubstr(line == "CLR" ? "setting_up 1\n" : "held 1\n"),
+                            ::testing::HasSubstr("limit_ended 1\n")));
+        }
+        return line == "OUT?" && std::exchange(hangUp, false) ? StandIn::HANG_UP
+                                                              : supplyAnswer(c.supply, line);
     });
     setenv("ZOR_CHARGE_LIMIT_MINUTES", c.twist == Twist::PastTheLimit ? "1440" : "", 1);
-    const bool byHand = c.name == std::string("WithoutStateFolder");
     setenv("STATE_DIRECTORY", byHand ? "" : dir_.path().c_str(), 1);
+    setenv("ZOR_SILENCE_HOLD_SECONDS", c.hold ? c.hold : "", 1);
     ASSERT_EQ(run(bench, static_cast<long>(c.script.size())), 0);
-    unsetenv("STATE_DIRECTORY");
 
     std::vector<std::string> heard = bench.commands[Bench::SUPPLY];
     std::erase_if(heard, [](const std::string &l) { return l.ends_with("?\r"); });
+    EXPECT_EQ(std::count(heard.begin(), heard.end(), "OUT 1\r"),
+              std::count(c.startUp.begin(), c.startUp.end(), "OUT 1\r"))
+        << "switched on only by the set-up expected";
     heard.resize(std::min(heard.size(), c.startUp.size()));
     EXPECT_EQ(heard, c.startUp);
     const std::vector<std::string> &told = bench.commands[Bench::BATTERY];
@@ -694,22 +711,35 @@ INSTANTIATE_TEST_SUITE_P(
                    RESUMING + " at stage 2/4 (22.5 A)\n", "stage 1\n", 2, 2},
         ResumeCase{"SupplyRestarted", "2 0 0 0 0", false, "0 0.0000 0.0000 0", {replyWith(0)},
                    SET_UP_12_5, 1, AT_STAGE_3, "stage 2\n", 2, 2},
-        ResumeCase{"SupplyNotAnswering", "2 0 0 0 0", false, "", {replyWith(0)}, SET_UP_12_5, 1,
-                   AT_STAGE_3, "stage 2\n", 2, 2},
+        ResumeCase{"ProtectionFoundThenAQuestionMissed", "2 0 0 1 0", false, "0 0.0000", {NONE},
+                   {"ISET 12.5000A\r", "ISET 12.5000A\r", "ISET 12.5000A\r"}, 1, AT_STAGE_3,
+                   "supply_off 1\n", 2, 2},
         // A hand, a protection, or what was found before the restart: left off.
-        ResumeCase{"SupplyOffByHand", "2 0 0 0 0", false, "0 35.9000 12.5000 0", {replyWith(0)},
-                   {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "stage 2\n", 2, 2},
+        ResumeCase{"SupplyOffByHand", "2 0 0 0 0 45", false, "0 35.9000 45.0000 0", {replyWith(0)},
+                   {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "amps_taken 12.5000\n", 2, 2},
         ResumeCase{"SupplyOffByProtection", "2 0 0 0 0", false, "0 0.0000 0.0000 4",
                    {replyWith(0)}, {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "stage 2\n", 2, 2},
-        ResumeCase{"SupplyFoundOff", "2 0 0 1 0", false, "0 0.0000 0.0000 0", {NONE},
-                   {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "supply_off 1\n", 2, 2},
-        // Kept until the current flows again.
-        ResumeCase{"BatteryFoundOff", "2 0 0 0 1", false, "1 35.9000 12.5000 0", {replyWith(0)},
-                   ISET_12_5, 0, AT_STAGE_3, "battery_off 0\n", 2, 2},
+        ResumeCase{"SupplyFoundOff", "2 0 0 1 0", false, "0 0.0000 0.0000 0", {NONE, NONE, NONE},
+                   {"ISET 12.5000A\r"}, 1, "with 12.5 A set; supply output off\n",
+                   "supply_off 1\n", 2, 4},
+        ResumeCase{"SetUpUnderWay", "2 0 0 0 0 12.5 1", false, "0 35.9000 12.5000 0",
+                   {replyWith(0)}, SET_UP_12_5, 1, AT_STAGE_3, "setting_up 0\n", 2, 2},
+        // Kept until the current flows again; a silence is no restart of it.
+        ResumeCase{"BatteryFoundOff", "2 0 0 0 1", false, "1 35.9000 12.5000 0",
+                   {NO_REPLY, OFF, OFF, OFF, replyWith(0)}, ISET_12_5, 0,
+                   "with 12.5 A set; battery switched off\n", "battery_off 0\n", 2, 5},
         // 0 A until the battery answers, then the stage's current.
         ResumeCase{"Held", "1 0 1 0 0", false, "1 35.9000 0.0000 0", {replyWith(0)},
                    {"ISET 0.0000A\r", "ISET 22.5000A\r"}, 1,
                    RESUMING + " at stage 2/4, held at 0 A until the battery answers\n", "held 0\n", 2, 2},
+        ResumeCase{"HoldSet", "2 0 0 0 0", false, "1 35.9000 12.5000 0", {SHORT, replyWith(0)},
+                   {"ISET 0.0000A\r", "ISET 12.5000A\r"}, 1,
+                   RESUMING + " at stage 3/4, held at 0 A until the battery answers\n", "held 0\n",
+                   2, 2, Twist::None, "30"},
+        ResumeCase{"HoldNotTaken", "2 0 0 0 0", false, "1 35.9000 12.5000 0",
+                   {SHORT, replyWith(0)}, {"ISET 0.0000A\r", "ISET 12.5000A\r"}, 1,
+                   "charge current back to 12.5 A after ", "held 0\n", 2, 2,
+                   Twist::SupplyHangsUp, "30"},
         // No "@AC"; "@AF" again at the next balanced reply.
         ResumeCase{"Ended", "3 1 0 0 0", false, "1 35.9000 7.5000 0",
                    {replyWith(0xFF, 0, 0x0408)}, {"ISET 7.5000A\r", "ISET 7.5000A\r"}, 0,
@@ -991,8 +1021,9 @@ struct StartFailure {
     bool logFolderGone;
     const char *message;
     size_t supplyCommands;
-    const char *hold = nullptr;   // ZOR_SILENCE_HOLD_SECONDS: refused, status 2 and no data log
-    const char *limit = nullptr;  // ZOR_CHARGE_LIMIT_MINUTES: the same
+    const char *hold = nullptr;   // ZOR_SILENCE_HOLD_SECONDS: refused without a message
+    sig_atomic_t stop = 0;        // asked before the start
+    const char *limit = nullptr;  // ZOR_CHARGE_LIMIT_MINUTES: refused, status 2 and no data log
 };
 
 class StartFailureTest : public ChargeRunTest,
@@ -1011,19 +1042,28 @@ TEST_P(StartFailureTest, EndsWithMinusOneAndTouchesNothingFurther) {
     };
     setenv("ZOR_SILENCE_HOLD_SECONDS", c.hold ? c.hold : "", 1);  // empty: no hold
     setenv("ZOR_CHARGE_LIMIT_MINUTES", c.limit ? c.limit : "", 1);
-    const bool refused = c.hold || c.limit;
+    const bool holdRefused = c.hold && c.message[0] == '\0', refused = holdRefused || c.limit,
+               kept = (c.hold && !refused) || c.stop;
+    setenv("STATE_DIRECTORY", kept ? dir_.path().c_str() : "", 1);
+    stop = &c.stop;
     Bench bench({});
-    EXPECT_EQ(run(bench, 1, endpoint(c.supply), endpoint(c.battery)), refused ? 2 : -1);
+    const int status = refused ? 2 : c.stop ? 0 : -1;
+    EXPECT_EQ(run(bench, 1, endpoint(c.supply), endpoint(c.battery)), status);
     EXPECT_EQ(std::filesystem::is_empty(dir_.path()), refused || c.logFolderGone) << "a data log";
     if (c.limit != nullptr) {
         EXPECT_EQ(err, "ZOR_CHARGE_LIMIT_MINUTES=" + std::string(c.limit) +
                            ": not a whole number of minutes from 1 to 10080\n");
     }
-    if (c.hold != nullptr) {
+    if (kept) {
+        EXPECT_THAT(zortest::readFile("charge.state"),
+                    ::testing::HasSubstr(c.stop ? "held 0\n" : "held 1\n"));
+        EXPECT_EQ(bench.commands[Bench::SUPPLY].back(), c.stop ? "OUT 1\r" : "ISET 0.0000A\r");
+    }
+    if (holdRefused) {
         EXPECT_EQ(err, "ZOR_SILENCE_HOLD_SECONDS=" + std::string(c.hold) +
                            ": not a whole number of seconds from 15 to 3600\n");
     }
-    EXPECT_THAT(err, ::testing::ContainsRegex(c.message));
+    EXPECT_THAT(out + err, ::testing::ContainsRegex(c.message));
     EXPECT_EQ(bench.commands[Bench::SUPPLY].size(), c.supplyCommands);
     EXPECT_FALSE(bench.connected(Bench::BATTERY));
     EXPECT_EQ(bench.connected(Bench::SUPPLY), c.supplyCommands > 0);
@@ -1043,6 +1083,13 @@ INSTANTIATE_TEST_SUITE_P(
                      "unable to open connection to xantrex: Destination address required\n", 0},
         StartFailure{"BatteryDown", "up", "down", false,
                      "unable to open connection to battery: Connection refused\n", 5},
+        StartFailure{
+            "BatteryDownHeld", "up", "down", false,
+            "battery: Connection refused\nbattery not reached: charge current held at 0 A\n", 6,
+            "30"},
+        StartFailure{"StopBeforeTheBatteryIsWoken", "up", "up", false,
+                     "^stopped by SIGTERM: the next start resumes the charge of [0-9]+zor", 5,
+                     nullptr, SIGTERM},
         StartFailure{"NoDataLog", "up", "up", true,
                      "unable to open data log [0-9]+zor\\.log: No such file or directory\n", 0},
         StartFailure{"HoldWord", "up", "up", false, "", 0, "sixty"},
@@ -1053,9 +1100,9 @@ INSTANTIATE_TEST_SUITE_P(
         StartFailure{"HoldAbove", "up", "up", false, "", 0, "3601"},
         StartFailure{"HoldHuge", "up", "up", false, "", 0, "99999999999999999999"},
         StartFailure{"HoldTrailing", "up", "up", false, "", 0, "60s"},
-        StartFailure{"LimitZero", "up", "up", false, "", 0, nullptr, "0"},
-        StartFailure{"LimitAboveAWeek", "up", "up", false, "", 0, nullptr, "10081"},
-        StartFailure{"LimitHours", "up", "up", false, "", 0, nullptr, "24h"}),
+        StartFailure{"LimitZero", "up", "up", false, "", 0, nullptr, 0, "0"},
+        StartFailure{"LimitAboveAWeek", "up", "up", false, "", 0, nullptr, 0, "10081"},
+        StartFailure{"LimitHours", "up", "up", false, "", 0, nullptr, 0, "24h"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
