@@ -260,7 +260,8 @@ TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
         setenv("ZOR_METRICS_FILE", name == abstract ? named.c_str() : "", 1);
         afterPoll = [&](long poll) {
             if (poll == 1 && name != abstract) {
-                EXPECT_FALSE(std::filesystem::exists(runtime + "/zor_charger.prom.tmp"));
+                EXPECT_FALSE(std::filesystem::exists(runtime + "/zor_charger.prom." +
+                                                     std::to_string(getpid()) + ".tmp"));
                 std::filesystem::remove(runtime + "/zor_charger.prom");
             } else if (poll == 1) {
                 stat(named.c_str(), &first);
