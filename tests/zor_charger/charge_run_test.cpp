@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <termios.h>
@@ -52,6 +53,15 @@ extern "C" ssize_t write(int fd, const void *text, size_t size) {
         return -1;
     }
     return real(fd, text, console.slow ? std::min<size_t>(size, 32) : size);
+}
+
+// The state's writes in place fail while set, as on a disk giving I/O errors.
+static bool stateWritesFail;
+extern "C" ssize_t pwrite(int fd, const void *text, size_t size, off_t at) {
+    static auto real =
+        reinterpret_cast<ssize_t (*)(int, const void *, size_t, off_t)>(dlsym(RTLD_NEXT, "pwrite"));
+    errno = EIO;
+    return stateWritesFail ? -1 : real(fd, text, size, at);
 }
 
 namespace {
@@ -140,7 +150,7 @@ class ChargeRunTest : public ::testing::Test {
         supply = supply.empty() ? bench.endpoint(Bench::SUPPLY) : supply;
         battery = battery.empty() ? bench.endpoint(Bench::BATTERY) : battery;
         ChargeRunOptions options{supply.c_str(), battery.c_str(), noSleep, polls,
-                                 nullptr,        recordStage,     this};
+                                 nullptr,        recordStage,     this,    &stop};
         zortest::StdCapture capture;
         int result = runCharge(&options);
         capture.stop();
@@ -153,6 +163,7 @@ class ChargeRunTest : public ::testing::Test {
     static void recordStage(const ChargeState *state, void *test) {
         auto *t = static_cast<ChargeRunTest *>(test);
         t->stages.push_back(state->ChargeStage);
+        t->statuses.push_back(chargeStatusLine(state, state->lastReplyAtMs));
         if (t->afterPoll) {
             t->afterPoll(state->polls);
         }
@@ -161,6 +172,8 @@ class ChargeRunTest : public ::testing::Test {
     zortest::TempDir dir_;
     char home_[4096];
     std::vector<int> stages;
+    std::vector<std::string> statuses;
+    volatile sig_atomic_t stop = 0;
     std::function<void(long poll)> afterPoll;
     std::string out, err;
 };
@@ -366,7 +379,7 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     bool hangUp = c.supplyHangsUp;
     Bench bench(c.script, [&](const std::string &line) -> std::string {
         if (line == "ISET 0.0000A") {
-            savedAtHold += zortest::readFile("charge.state");
+            savedAtHold += savedChargeText(".");
         }
         if (line == "OUT?" && std::exchange(hangUp, false)) {
             return StandIn::HANG_UP;
@@ -408,10 +421,14 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     const std::string metrics = zortest::readFile("flow.prom");
     const std::string causes = metrics.substr(metrics.find("zor_charge_current_stop_cause{"));
     EXPECT_THAT(metrics, ::testing::HasSubstr(c.stopCause ? "flowing 0\n" : "flowing 1\n"));
+    const auto others = std::count_if(c.script.begin(), c.script.end(), [](const std::string &r) {
+        return !r.empty() && r.size() != 77 && r != CLOSE_LINK;
+    });
+    EXPECT_THAT(metrics, ::testing::HasSubstr("other_length\"} " + std::to_string(others) + "\n"));
     auto found = [&](const std::string &cause) {
         return causes.find(cause + "\"} 1") < causes.find("# HELP");
     };
-    const std::string saved = zortest::readFile("charge.state");  // what a restart leaves off
+    const std::string saved = savedChargeText(".");  // what a restart leaves off
     EXPECT_EQ(occurrences(saved, "supply_off 1"), found("output_off") || found("over_voltage"));
     EXPECT_EQ(occurrences(saved, "battery_off 1"), found("switched_off") || found("protection"));
     EXPECT_EQ(causes.find(c.stopCause ? "=\"" + std::string(c.stopCause) + "\"} 1\n" : "} 1\n") <
@@ -541,7 +558,16 @@ INSTANTIATE_TEST_SUITE_P(
 // folder holds: the saved charge ("stage ended held supply_off battery_off",
 // or a file's own text; empty: none) and whether the operator asked for a
 // new charge.
-enum class Twist { None, DataLogGone, StateUnwritable };
+enum class Twist {
+    None,
+    DataLogGone,
+    StateUnwritable,
+    TornNewest,
+    Folder,
+    DiskFull,
+    LineCut,
+    Asked
+};
 
 struct ResumeCase {
     const char *name;
@@ -566,23 +592,51 @@ class ResumeTest : public ChargeRunTest, public ::testing::WithParamInterface<Re
 TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
     const ResumeCase &c = GetParam();
     const std::string state = dir_.path() + "/charge.state", log = "1700000000zor.log";
-    if (c.twist != Twist::DataLogGone) {
-        std::ofstream(dir_.path() + "/" + log) << "1700000000,96.00,12.50,42,ff, 0, 0,8408\n";
+    const std::string metricsFile = dir_.path() + ".prom";  // beside the folder
+    zortest::PrivateDev dev;  // the folder a small file system, full once the state is in
+    std::string why;
+    if (c.twist == Twist::DiskFull &&
+        (!dev.enter(&why) || mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, "size=16k") != 0 ||
+         chdir(dir_.path().c_str()) != 0)) {
+        GTEST_SKIP() << why << strerror(errno);
     }
     int flags[5];
     if (sscanf(c.saved, "%d %d %d %d %d", &flags[0], &flags[1], &flags[2], &flags[3], &flags[4]) ==
         5) {
         SavedCharge none;
         openSavedCharge(dir_.path(), &none);
-        saveCharge({log, flags[0], flags[1] == 1, flags[2] == 1, flags[3] == 1, flags[4] == 1});
+        for (int later = 0; later <= (c.twist == Twist::TornNewest); ++later) {
+            saveCharge({log, flags[0] + later, flags[1] == 1, flags[2] == 1, flags[3] == 1,
+                        flags[4] == 1});
+        }
     } else if (c.saved[0] != '\0') {
         std::ofstream(state) << c.saved;
     }
-    const std::string blocker = dir_.path() + "/charge.state.tmp";
-    if (c.twist == Twist::StateUnwritable) {  // until the first poll is over
-        std::filesystem::create_directory(blocker);
-        afterPoll = [&](long) { std::filesystem::remove(blocker); };
+    if (c.twist == Twist::TornNewest) {  // the later write cut: its slot fails its check
+        std::fstream(state, std::ios::in | std::ios::out).seekp(600).put('#');
     }
+    if (c.twist == Twist::Folder) {  // unreadable, and no link can set it aside
+        std::filesystem::create_directory(state);
+    } else if (c.twist == Twist::DiskFull) {
+        std::ofstream("filler") << std::string(16384, 'x');
+    }
+    if (c.twist != Twist::DataLogGone) {
+        std::ofstream(dir_.path() + "/" + log) << "1700000000,96.00,12.50,42,ff, 0, 0,8408\n"
+                                               << (c.twist == Twist::LineCut ? "17000000" : "");
+    }
+    std::string metricsAtFirst;
+    afterPoll = [&](long poll) {
+        metricsAtFirst += poll == 1 ? zortest::readFile(metricsFile) : "";
+        stateWritesFail = false;  // after the first poll
+        if (c.twist == Twist::Asked && poll == 1) {
+            requestNewCharge(dir_.path().c_str());
+        }
+        if (c.twist == Twist::DiskFull && poll == static_cast<long>(c.script.size())) {
+            std::filesystem::remove("filler");  // the data log takes its lines at the stop
+            stop = SIGTERM;
+        }
+    };
+    stateWritesFail = c.twist == Twist::StateUnwritable;
     zortest::StdCapture asking;
     if (c.newAsked) {
         EXPECT_EQ(requestNewCharge(dir_.path().c_str()), 0);
@@ -591,14 +645,18 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
     std::vector<std::string> savedAtLastStage;  // as the supply hears the stage's current
     Bench bench(c.script, [&](const std::string &line) -> std::string {
         if (line == "ISET 7.5000A") {
-            savedAtLastStage.push_back(zortest::readFile(state));
+            savedAtLastStage.push_back(savedChargeText(dir_.path()));
         }
         return supplyAnswer(c.supply, line);
     });
     const bool byHand = c.name == std::string("WithoutStateFolder");
     setenv("STATE_DIRECTORY", byHand ? "" : dir_.path().c_str(), 1);
+    setenv("ZOR_METRICS_FILE", metricsFile.c_str(), 1);
     ASSERT_EQ(run(bench, static_cast<long>(c.script.size())), 0);
     unsetenv("STATE_DIRECTORY");
+    unsetenv("ZOR_METRICS_FILE");
+    const std::string metrics = zortest::readFile(metricsFile);
+    std::filesystem::remove(metricsFile);
 
     std::vector<std::string> heard = bench.commands[Bench::SUPPLY];
     std::erase_if(heard, [](const std::string &l) { return l.ends_with("?\r"); });
@@ -607,24 +665,37 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
     const std::vector<std::string> &told = bench.commands[Bench::BATTERY];
     EXPECT_EQ(std::count(told.begin(), told.end(), "@AC\n"), c.switchOns);
     EXPECT_EQ(occurrences(out + err, c.said), 1u) << out << err;
-    EXPECT_THAT(zortest::readFile(state), ::testing::HasSubstr(c.savedAfter));
+    EXPECT_THAT(savedChargeText(dir_.path()), ::testing::HasSubstr(c.savedAfter));
     auto entries = std::filesystem::directory_iterator(dir_.path());
     EXPECT_EQ(static_cast<size_t>(std::distance(begin(entries), end(entries))), c.files)
         << "the charge's data log, the state, one set aside, nothing else";
     EXPECT_EQ(occurrences(zortest::readFile(dir_.path() + "/" + log), "\n"), c.logLines);
     for (const std::string &saved : savedAtLastStage) {
-        EXPECT_THAT(saved, ::testing::Not(::testing::HasSubstr("stage 2\n")))
-            << "saved before it goes out, or removed: never an older stage";
+        const bool failed = c.twist == Twist::StateUnwritable && &saved == &savedAtLastStage[0];
+        EXPECT_THAT(saved, ::testing::HasSubstr(failed ? "stage 2\n" : "stage 3\n"))
+            << "saved before it goes out; where it cannot be, the last good state kept";
     }
-    if (c.newAsked) {
+    if (c.newAsked) {  // an untrusted state named no charge
         EXPECT_EQ(asking.out(),
-                  "the next start begins a new charge; the charge of " + log + " is not resumed\n");
+                  "the next start begins a new charge" +
+                      (c.files == 4 ? "" : "; the charge of " + log + " is not resumed") + "\n");
     }
-    if (c.twist == Twist::StateUnwritable) {
-        EXPECT_EQ(occurrences(err, "charge state not written: " + state + ": Is a directory\n"),
-                  1u);
-        EXPECT_EQ(occurrences(err, "charge state written again\n"), 1u);
-    }
+    const bool unwritable = c.twist == Twist::StateUnwritable, asked = c.twist == Twist::Asked;
+    EXPECT_EQ(occurrences(err, "charge state not written: " +
+                                   (unwritable ? state + ": Input/output error\n" : "")),
+              unwritable ? 1u : 0u);
+    EXPECT_EQ(occurrences(err, "charge state written again\n"), unwritable ? 1u : 0u);
+    EXPECT_EQ(occurrences(statuses.front(),
+                          ", charge state not saved: a restart resumes an older "
+                          "one") +
+                  occurrences(metricsAtFirst, "\nzor_charge_state_saved 0\n"),
+              unwritable ? 2u : 0u);
+    EXPECT_EQ(occurrences(err, "new charge asked for: ") + occurrences(metrics, "asked 1\n") +
+                  occurrences(statuses.back(), ", new charge asked: the next start begins it"),
+              asked ? 3u : 0u);
+    EXPECT_EQ(occurrences(metrics, "\nzor_charge_state_saved 1\n"), byHand ? 0u : 1u);
+    EXPECT_EQ(occurrences(metrics, "\nzor_charge_start_time_seconds 1700000000\n"),
+              occurrences(out, "resuming the charge of " + log));
 }
 
 const std::string RESUMING = "resuming the charge of 1700000000zor.log";
@@ -640,10 +711,25 @@ const std::vector<std::string> NEW_SET_UP = {"CLR\r",           "OUT 0\r", "VSET
 INSTANTIATE_TEST_SUITE_P(
     Restarts, ResumeTest,
     ::testing::Values(
+        // A new charge asked for meanwhile: said, and the mark waits.
         ResumeCase{"AtAStage", "2 0 0 0 0", false, "1 35.9000 12.5000 0",
                    {replyWith(0x0F), replyWith(0xFF)},
                    {"ISET 12.5000A\r", "ISET 12.5000A\r", "ISET 7.5000A\r"}, 1, AT_STAGE_3,
-                   "stage 3\nended 0\n", 2, 3},
+                   "stage 3\nended 0\n", 3, 3, Twist::Asked},
+        ResumeCase{"TornNewestSlot", "2 0 0 0 0", false, "1 35.9000 12.5000 0", {replyWith(0)},
+                   ISET_12_5, 1, AT_STAGE_3, "stage 2\n", 2, 2, Twist::TornNewest},
+        ResumeCase{"ReleasedForm",
+                   "zor_charger charge state 1\ndata_log 1700000000zor.log\nstage 2\nended 0\nheld "
+                   "0\nsupply_off 0\nbattery_off 0\nend\n",
+                   false, "1 35.9000 12.5000 0", {replyWith(0)}, ISET_12_5, 1, AT_STAGE_3,
+                   "charge state 3\ngeneration 1\ndata_log 1700000000zor.log\nstage 2\n", 2, 2},
+        // Written in place, and the data log's lines kept in memory written out at the stop.
+        ResumeCase{"DiskFull", "2 0 0 0 0", false, "1 35.9000 12.5000 0",
+                   {replyWith(0xFF), replyWith(0)}, {"ISET 12.5000A\r", "ISET 7.5000A\r"}, 1,
+                   "data log written again: 2 lines kept, 0 lost\n", "stage 3\n", 2, 2,
+                   Twist::DiskFull},
+        ResumeCase{"DataLogLineCut", "2 0 0 0 0", false, "1 35.9000 12.5000 0", {replyWith(0)},
+                   ISET_12_5, 1, AT_STAGE_3, "stage 2\n", 2, 3, Twist::LineCut},
         // Its voltage lost: set again, the current no higher than the stage's.
         ResumeCase{"SupplyOnAtAnotherVoltage", "1 0 0 0 0", false, "1 30.0000 45.0000 0",
                    {replyWith(0)}, {"VSET 35.9000V\r", "ISET 22.5000A\r", "ISET 22.5000A\r"}, 1,
@@ -675,7 +761,7 @@ INSTANTIATE_TEST_SUITE_P(
                    ISET_12_5, 1,
                    "data log 1700000000zor.log was not in the working folder: begun again\n",
                    "stage 2\n", 2, 1, Twist::DataLogGone},
-        // Said once and again once; the old state removed meanwhile, never older than the stage.
+        // Said once and again once; the last good state kept meanwhile.
         ResumeCase{"StateUnwritable", "2 0 0 0 0", false, "1 35.9000 12.5000 0",
                    {replyWith(0xFF), replyWith(0)}, {"ISET 12.5000A\r", "ISET 7.5000A\r"}, 1,
                    "****reducing charge current to 7.500000\n", "stage 3\nended 0\n", 2, 3,
@@ -691,10 +777,13 @@ INSTANTIATE_TEST_SUITE_P(
                    false, "1 35.9000 12.5000 0", {replyWith(0)}, NEW_SET_UP, 1,
                    "charge.state: stage out of range; set aside", "stage 0\n", 4, 1},
         ResumeCase{"NotItsDataLog",
-                   "zor_charger charge state 1\ndata_log ../passwd\nstage 2\nended 0\nheld "
+                   "zor_charger charge state 1\ndata_log zor.log\nstage 2\nended 0\nheld "
                    "0\nsupply_off 0\nbattery_off 0\nend\n",
                    false, "1 35.9000 12.5000 0", {replyWith(0)}, NEW_SET_UP, 1,
                    "charge.state: data log name not the charger's; set aside", "stage 0\n", 4, 1},
+        ResumeCase{"UnreadableNewChargeAsked", "", true, "1 35.9000 12.5000 0", {replyWith(0)},
+                   NEW_SET_UP, 1, "charge.state: Is a directory; set aside as charge.state.untrusted-",
+                   "stage 0\nended 0\n", 4, 1, Twist::Folder},
         ResumeCase{"NewChargeAsked", "2 0 0 0 0", true, "1 35.9000 12.5000 0", {replyWith(0)},
                    NEW_SET_UP, 1, "beginning a new charge, as asked: ", "stage 0\nended 0\n", 3,
                    1},
