@@ -421,9 +421,8 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     const std::string metrics = zortest::readFile("flow.prom");
     const std::string causes = metrics.substr(metrics.find("zor_charge_current_stop_cause{"));
     EXPECT_THAT(metrics, ::testing::HasSubstr(c.stopCause ? "flowing 0\n" : "flowing 1\n"));
-    const auto others = std::count_if(c.script.begin(), c.script.end(), [](const std::string &r) {
-        return !r.empty() && r.size() != 77 && r != CLOSE_LINK;
-    });
+    const auto others = std::count_if(c.script.begin(), c.script.end(),
+                                      [](const std::string &r) { return r.size() == 76; });
     EXPECT_THAT(metrics, ::testing::HasSubstr("other_length\"} " + std::to_string(others) + "\n"));
     auto found = [&](const std::string &cause) {
         return causes.find(cause + "\"} 1") < causes.find("# HELP");
@@ -557,17 +556,8 @@ INSTANTIATE_TEST_SUITE_P(
 // A restart of the charger under a service manager, with what the state
 // folder holds: the saved charge ("stage ended held supply_off battery_off",
 // or a file's own text; empty: none) and whether the operator asked for a
-// new charge.
-enum class Twist {
-    None,
-    DataLogGone,
-    StateUnwritable,
-    TornNewest,
-    Folder,
-    DiskFull,
-    LineCut,
-    Asked
-};
+// new charge. The data log's last line was cut by a power failure.
+enum class Twist { None, DataLogGone, Unwritable, Torn, Folder, DiskFull, Asked };
 
 struct ResumeCase {
     const char *name;
@@ -605,14 +595,12 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
         5) {
         SavedCharge none;
         openSavedCharge(dir_.path(), &none);
-        for (int later = 0; later <= (c.twist == Twist::TornNewest); ++later) {
-            saveCharge({log, flags[0] + later, flags[1] == 1, flags[2] == 1, flags[3] == 1,
-                        flags[4] == 1});
-        }
+        saveCharge({log, flags[0], flags[1] == 1, flags[2] == 1, flags[3] == 1, flags[4] == 1});
     } else if (c.saved[0] != '\0') {
         std::ofstream(state) << c.saved;
     }
-    if (c.twist == Twist::TornNewest) {  // the later write cut: its slot fails its check
+    if (c.twist == Twist::Torn) {  // a later write, cut: its slot fails its check
+        saveCharge({log, 3, false, false, false, false});
         std::fstream(state, std::ios::in | std::ios::out).seekp(600).put('#');
     }
     if (c.twist == Twist::Folder) {  // unreadable, and no link can set it aside
@@ -621,22 +609,18 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
         std::ofstream("filler") << std::string(16384, 'x');
     }
     if (c.twist != Twist::DataLogGone) {
-        std::ofstream(dir_.path() + "/" + log) << "1700000000,96.00,12.50,42,ff, 0, 0,8408\n"
-                                               << (c.twist == Twist::LineCut ? "17000000" : "");
+        std::ofstream(dir_.path() + "/" + log) << "1700000000,96.00,12.50,42,ff, 0, 0,8408\n170";
     }
-    std::string metricsAtFirst;
     afterPoll = [&](long poll) {
-        metricsAtFirst += poll == 1 ? zortest::readFile(metricsFile) : "";
         stateWritesFail = false;  // after the first poll
         if (c.twist == Twist::Asked && poll == 1) {
             requestNewCharge(dir_.path().c_str());
-        }
-        if (c.twist == Twist::DiskFull && poll == static_cast<long>(c.script.size())) {
+        } else if (c.twist == Twist::DiskFull && poll == 2) {
             std::filesystem::remove("filler");  // the data log takes its lines at the stop
             stop = SIGTERM;
         }
     };
-    stateWritesFail = c.twist == Twist::StateUnwritable;
+    stateWritesFail = c.twist == Twist::Unwritable;
     zortest::StdCapture asking;
     if (c.newAsked) {
         EXPECT_EQ(requestNewCharge(dir_.path().c_str()), 0);
@@ -671,25 +655,20 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
         << "the charge's data log, the state, one set aside, nothing else";
     EXPECT_EQ(occurrences(zortest::readFile(dir_.path() + "/" + log), "\n"), c.logLines);
     for (const std::string &saved : savedAtLastStage) {
-        const bool failed = c.twist == Twist::StateUnwritable && &saved == &savedAtLastStage[0];
+        const bool failed = c.twist == Twist::Unwritable && &saved == &savedAtLastStage[0];
         EXPECT_THAT(saved, ::testing::HasSubstr(failed ? "stage 2\n" : "stage 3\n"))
             << "saved before it goes out; where it cannot be, the last good state kept";
     }
-    if (c.newAsked) {  // an untrusted state named no charge
+    if (c.newAsked && c.files == 3) {  // an untrusted state names no charge
         EXPECT_EQ(asking.out(),
-                  "the next start begins a new charge" +
-                      (c.files == 4 ? "" : "; the charge of " + log + " is not resumed") + "\n");
+                  "the next start begins a new charge; the charge of " + log + " is not resumed\n");
     }
-    const bool unwritable = c.twist == Twist::StateUnwritable, asked = c.twist == Twist::Asked;
+    const bool unwritable = c.twist == Twist::Unwritable, asked = c.twist == Twist::Asked;
     EXPECT_EQ(occurrences(err, "charge state not written: " +
-                                   (unwritable ? state + ": Input/output error\n" : "")),
-              unwritable ? 1u : 0u);
-    EXPECT_EQ(occurrences(err, "charge state written again\n"), unwritable ? 1u : 0u);
-    EXPECT_EQ(occurrences(statuses.front(),
-                          ", charge state not saved: a restart resumes an older "
-                          "one") +
-                  occurrences(metricsAtFirst, "\nzor_charge_state_saved 0\n"),
-              unwritable ? 2u : 0u);
+                                   (unwritable ? state + ": Input/output error\n" : "")) +
+                  occurrences(err, "charge state written again\n") +
+                  occurrences(statuses.front(), ", charge state not saved: a restart resumes"),
+              unwritable ? 3u : 0u);
     EXPECT_EQ(occurrences(err, "new charge asked for: ") + occurrences(metrics, "asked 1\n") +
                   occurrences(statuses.back(), ", new charge asked: the next start begins it"),
               asked ? 3u : 0u);
@@ -715,48 +694,46 @@ INSTANTIATE_TEST_SUITE_P(
         ResumeCase{"AtAStage", "2 0 0 0 0", false, "1 35.9000 12.5000 0",
                    {replyWith(0x0F), replyWith(0xFF)},
                    {"ISET 12.5000A\r", "ISET 12.5000A\r", "ISET 7.5000A\r"}, 1, AT_STAGE_3,
-                   "stage 3\nended 0\n", 3, 3, Twist::Asked},
+                   "stage 3\nended 0\n", 3, 4, Twist::Asked},
         ResumeCase{"TornNewestSlot", "2 0 0 0 0", false, "1 35.9000 12.5000 0", {replyWith(0)},
-                   ISET_12_5, 1, AT_STAGE_3, "stage 2\n", 2, 2, Twist::TornNewest},
+                   ISET_12_5, 1, AT_STAGE_3, "stage 2\n", 2, 3, Twist::Torn},
         ResumeCase{"ReleasedForm",
                    "zor_charger charge state 1\ndata_log 1700000000zor.log\nstage 2\nended 0\nheld "
                    "0\nsupply_off 0\nbattery_off 0\nend\n",
                    false, "1 35.9000 12.5000 0", {replyWith(0)}, ISET_12_5, 1, AT_STAGE_3,
-                   "charge state 3\ngeneration 1\ndata_log 1700000000zor.log\nstage 2\n", 2, 2},
+                   "charge state 3\ngeneration 1\ndata_log 1700000000zor.log\nstage 2\n", 2, 3},
         // Written in place, and the data log's lines kept in memory written out at the stop.
         ResumeCase{"DiskFull", "2 0 0 0 0", false, "1 35.9000 12.5000 0",
                    {replyWith(0xFF), replyWith(0)}, {"ISET 12.5000A\r", "ISET 7.5000A\r"}, 1,
                    "data log written again: 2 lines kept, 0 lost\n", "stage 3\n", 2, 2,
                    Twist::DiskFull},
-        ResumeCase{"DataLogLineCut", "2 0 0 0 0", false, "1 35.9000 12.5000 0", {replyWith(0)},
-                   ISET_12_5, 1, AT_STAGE_3, "stage 2\n", 2, 3, Twist::LineCut},
         // Its voltage lost: set again, the current no higher than the stage's.
         ResumeCase{"SupplyOnAtAnotherVoltage", "1 0 0 0 0", false, "1 30.0000 45.0000 0",
                    {replyWith(0)}, {"VSET 35.9000V\r", "ISET 22.5000A\r", "ISET 22.5000A\r"}, 1,
-                   RESUMING + " at stage 2/4 (22.5 A)\n", "stage 1\n", 2, 2},
+                   RESUMING + " at stage 2/4 (22.5 A)\n", "stage 1\n", 2, 3},
         ResumeCase{"SupplyRestarted", "2 0 0 0 0", false, "0 0.0000 0.0000 0", {replyWith(0)},
-                   SET_UP_12_5, 1, AT_STAGE_3, "stage 2\n", 2, 2},
+                   SET_UP_12_5, 1, AT_STAGE_3, "stage 2\n", 2, 3},
         ResumeCase{"SupplyNotAnswering", "2 0 0 0 0", false, "", {replyWith(0)}, SET_UP_12_5, 1,
-                   AT_STAGE_3, "stage 2\n", 2, 2},
+                   AT_STAGE_3, "stage 2\n", 2, 3},
         // A hand, a protection, or what was found before the restart: left off.
         ResumeCase{"SupplyOffByHand", "2 0 0 0 0", false, "0 35.9000 12.5000 0", {replyWith(0)},
-                   {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "stage 2\n", 2, 2},
+                   {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "stage 2\n", 2, 3},
         ResumeCase{"SupplyOffByProtection", "2 0 0 0 0", false, "0 0.0000 0.0000 4",
-                   {replyWith(0)}, {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "stage 2\n", 2, 2},
+                   {replyWith(0)}, {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "stage 2\n", 2, 3},
         ResumeCase{"SupplyFoundOff", "2 0 0 1 0", false, "0 0.0000 0.0000 0", {NONE},
-                   {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "supply_off 1\n", 2, 2},
+                   {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "supply_off 1\n", 2, 3},
         // Kept until the current flows again.
         ResumeCase{"BatteryFoundOff", "2 0 0 0 1", false, "1 35.9000 12.5000 0", {replyWith(0)},
-                   ISET_12_5, 0, AT_STAGE_3, "battery_off 0\n", 2, 2},
+                   ISET_12_5, 0, AT_STAGE_3, "battery_off 0\n", 2, 3},
         // 0 A until the battery answers, then the stage's current.
         ResumeCase{"Held", "1 0 1 0 0", false, "1 35.9000 0.0000 0", {replyWith(0)},
                    {"ISET 0.0000A\r", "ISET 22.5000A\r"}, 1,
-                   RESUMING + " at stage 2/4, held at 0 A until the battery answers\n", "held 0\n", 2, 2},
+                   RESUMING + " at stage 2/4, held at 0 A until the battery answers\n", "held 0\n", 2, 3},
         // No "@AC"; "@AF" again at the next balanced reply.
         ResumeCase{"Ended", "3 1 0 0 0", false, "1 35.9000 7.5000 0",
                    {replyWith(0xFF, 0, 0x0408)}, {"ISET 7.5000A\r", "ISET 7.5000A\r"}, 0,
                    RESUMING + ", ended: the battery stays switched off\n", "stage 3\nended 1\n", 2,
-                   2},
+                   3},
         ResumeCase{"DataLogGone", "2 0 0 0 0", false, "1 35.9000 12.5000 0", {replyWith(0)},
                    ISET_12_5, 1,
                    "data log 1700000000zor.log was not in the working folder: begun again\n",
@@ -764,8 +741,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Said once and again once; the last good state kept meanwhile.
         ResumeCase{"StateUnwritable", "2 0 0 0 0", false, "1 35.9000 12.5000 0",
                    {replyWith(0xFF), replyWith(0)}, {"ISET 12.5000A\r", "ISET 7.5000A\r"}, 1,
-                   "****reducing charge current to 7.500000\n", "stage 3\nended 0\n", 2, 3,
-                   Twist::StateUnwritable},
+                   "****reducing charge current to 7.500000\n", "stage 3\nended 0\n", 2, 4,
+                   Twist::Unwritable},
         // Each set aside under a name of its own; a new charge in a new data log.
         ResumeCase{"Torn", "zor_charger charge state 1\ndata_log 1700000000zor.log\nstage 2\n",
                    false, "1 35.9000 12.5000 0", {replyWith(0)}, NEW_SET_UP, 1,
