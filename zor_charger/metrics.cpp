@@ -177,7 +177,7 @@ void stateText(std::string &out, const ChargeState *state) {
                "0 while the charge's state cannot be written: a restart would resume an older one.",
                static_cast<long long>(chargeStateSaved() ? 1 : 0));
         single(out, "zor_new_charge_asked", "gauge",
-               "1 while a new charge is asked for: the next start, a crash's included, begins it.",
+               "1 while a new charge is asked for: any restart, a crash included, begins it.",
                static_cast<long long>(newChargeAsked() ? 1 : 0));
     }
 

@@ -58,8 +58,7 @@ extern "C" ssize_t write(int fd, const void *text, size_t size) {
 // The state's writes in place fail while set, as on a disk giving I/O errors.
 static bool stateWritesFail;
 extern "C" ssize_t pwrite(int fd, const void *text, size_t size, off_t at) {
-    static auto real =
-        reinterpret_cast<ssize_t (*)(int, const void *, size_t, off_t)>(dlsym(RTLD_NEXT, "pwrite"));
+    static auto real = reinterpret_cast<decltype(&pwrite)>(dlsym(RTLD_NEXT, "pwrite"));
     errno = EIO;
     return stateWritesFail ? -1 : real(fd, text, size, at);
 }

@@ -94,8 +94,7 @@ TEST(ProgramTest, StopWritesOutWhatIsHeldAndKeepsTheCharge) {
     UniqueFd supply = supplyListener.accept(5000), battery = batteryListener.accept(10000);
     ASSERT_TRUE(battery.valid());
     ASSERT_EQ(zortest::readFor(battery.get(), 8, 3000), "@AC\n@RQ\n");
-    // A second charger on the folder refuses before it touches anything
-    // (the first waits for a reply).
+    // While the first waits for a reply, a second refuses before it touches anything.
     setenv("STATE_DIRECTORY", dir.path().c_str(), 1);
     zortest::Child second({ZOR_CHARGER_BINARY}, dir.path(), dir.path() + "/second");
     zortest::Child asked({ZOR_CHARGER_BINARY, "--new-charge"}, dir.path(), dir.path() + "/asked");
