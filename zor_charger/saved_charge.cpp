@@ -421,11 +421,12 @@ void saveCharge(const SavedCharge &charge) {
     if (fields == saved.written && !saved.failing) {
         return;
     }
-    const size_t slot = saved.reserved ? 1 - saved.slot : 0;
+    size_t slot = saved.reserved ? 1 - saved.slot : 0;
     const std::string text = slotOf(fields, saved.generation + 1);
     const std::string path = pathIn(saved.folder, FILE_NAME);
     int error = saved.reserved ? writeSlot(path, slot, text) : -1;
-    if (error == -1) {
+    if (error == -1) {  // the text goes in the first slot of a file anew
+        slot = 0;
         error = reserve(saved.folder, text);
     }
     if (error == 0) {
