@@ -82,7 +82,8 @@ void reportStatus(const BatteryStatus *status, FILE *dataLog);
 
 // Opens the data log `name` in the working folder for appending, as a
 // resumed charge goes on in its own file; *wasGone says the file was not
-// there and is begun again. Returns the stream, or null with errno set.
+// there and is begun again. A last line without its end (a write cut by a
+// power failure) gets one first. Returns the stream, or null with errno set.
 FILE *reopenDataLog(const char *name, bool *wasGone);
 
 // Gives the data log lines kept in memory one last chance, at a stop; what
