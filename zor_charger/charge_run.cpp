@@ -200,6 +200,13 @@ std::string chargeStatusLine(const ChargeState *state, long nowMs) {
             line += text;
         }
     }
+    // What a restart would do otherwise than go on with this charge.
+    if (!chargeStateSaved()) {
+        line += ", charge state not saved: a restart resumes an older one";
+    }
+    if (newChargeAsked()) {
+        line += ", new charge asked: the next start begins it";
+    }
     return line;
 }
 
@@ -267,6 +274,11 @@ void stopCharge(const ChargeState *state, FILE *dataLog, int signal) {
     if (newChargeAsked()) {
         snprintf(text, sizeof text,
                  "stopped by SIG%s: the next start begins a new charge, as asked", name);
+    } else if (!chargeStateSaved()) {
+        snprintf(text, sizeof text,
+                 "stopped by SIG%s: the charge state is not saved: the next start resumes an "
+                 "older one",
+                 name);
     } else if (state->endOfCharge) {
         snprintf(text, sizeof text,
                  "stopped by SIG%s: the next start resumes the charge of %s, ended", name,

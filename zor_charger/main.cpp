@@ -9,9 +9,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "zor_charger/zor_charger.h"
 
 namespace {
+
+// Another charger runs on the state folder: the unit tries again at its
+// usual interval, so that supervision resumes when the other one ends.
+constexpr int ANOTHER_CHARGER = 75;
 
 constexpr char USAGE[] =
     "usage: zor_charger                       charge, or go on with the charge under way\n"
@@ -48,6 +54,12 @@ int main(int argc, char **argv) {
         // Anything else, a typing error say, must not start a second charger.
         fputs(USAGE, help ? stdout : stderr);
         return help ? 0 : 2;
+    }
+    // Before the state is read, the data log or the metrics file opened, or
+    // an instrument touched; the lock is held until the process ends.
+    const std::string folder = stateFolder();
+    if (!folder.empty() && !lockStateFolder(folder)) {
+        return ANOTHER_CHARGER;
     }
     // A reader of the standard output that goes away, or a peer that closes
     // its link, must not end an unattended charge: writes fail with EPIPE and

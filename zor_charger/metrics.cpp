@@ -179,6 +179,15 @@ void stateText(std::string &out, const ChargeState *state) {
                static_cast<long long>(state->limit.reached ? 1 : 0));
     }
 
+    if (keepingCharge()) {  // only where a state folder keeps the charge
+        single(out, "zor_charge_state_saved", "gauge",
+               "0 while the charge's state cannot be written: a restart would resume an older one.",
+               static_cast<long long>(chargeStateSaved() ? 1 : 0));
+        single(out, "zor_new_charge_asked", "gauge",
+               "1 while a new charge is asked for: any restart, a crash included, begins it.",
+               static_cast<long long>(newChargeAsked() ? 1 : 0));
+    }
+
     const std::pair<const LinkWatch *, const char *> links[] = {
         {&state->batteryLink, "instrument=\"battery\""},
         {&state->supplyLink, "instrument=\"supply\""}};
@@ -261,8 +270,9 @@ void openMetrics() {
         return;
     }
     // Beside the file, so that rename never crosses a file system; not
-    // "*.prom", so that the textfile collector never reads it.
-    metrics.tempPath = metrics.path + ".tmp";
+    // "*.prom", so that the textfile collector never reads it; the process's
+    // own, so that no other writer's is replaced.
+    metrics.tempPath = metrics.path + "." + std::to_string(getpid()) + ".tmp";
     metrics.text.reserve(TEXT_BYTES);
 }
 

@@ -110,7 +110,15 @@ FILE *openDataLog(char *fileName) {
 
 FILE *reopenDataLog(const char *name, bool *wasGone) {
     *wasGone = access(name, F_OK) != 0 && errno == ENOENT;
-    return fopen(name, "a");
+    FILE *dataLog = fopen(name, "a+");
+    // A last line cut by a power failure gets its end before the first new
+    // one, so that the charge's one file holds only whole lines.
+    if (dataLog != nullptr && fseeko(dataLog, -1, SEEK_END) == 0 && fgetc(dataLog) != '\n' &&
+        fseeko(dataLog, 0, SEEK_END) == 0) {
+        fputc('\n', dataLog);
+        fflush(dataLog);
+    }
+    return dataLog;
 }
 
 void writeConsoleReport(FILE *out, const BatteryStatus *status, time_t reportTime) {

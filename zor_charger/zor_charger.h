@@ -82,7 +82,8 @@ void reportStatus(const BatteryStatus *status, FILE *dataLog);
 
 // Opens the data log `name` in the working folder for appending, as a
 // resumed charge goes on in its own file; *wasGone says the file was not
-// there and is begun again. Returns the stream, or null with errno set.
+// there and is begun again. A last line without its end (a write cut by a
+// power failure) gets one first. Returns the stream, or null with errno set.
 FILE *reopenDataLog(const char *name, bool *wasGone);
 
 // Gives the data log lines kept in memory one last chance, at a stop; what
@@ -346,17 +347,36 @@ enum class ChargeStart {
 // folder), or empty.
 std::string stateFolder();
 
-// Reads the charge saved in `folder` (empty: none) into *charge. A saved
-// charge that cannot be trusted is said once and set aside beside it as
-// "charge.state.untrusted-<time>".
+// Takes the lock of `folder` for the life of the process, so that a second
+// charger never works on the same charge. False, after one line naming the
+// folder, when another process holds it; a lock that cannot be taken for
+// another reason is said, and the charger goes on.
+bool lockStateFolder(const std::string &folder);
+
+// Reads the charge saved in `folder` (empty: none) into *charge: the newest
+// of the file's two slots that passes its check, or a state as the charger
+// wrote it before the slots. A file with no good slot, or that cannot be
+// read, is said once and set aside beside it as
+// "charge.state.untrusted-<time>" (where even that fails, its text goes to
+// the system log).
 ChargeStart openSavedCharge(const std::string &folder, SavedCharge *charge);
 
-// Writes the charge whole, when it differs from what the file holds, before
-// the command it records goes out. Never fails the caller: a write that
-// fails removes the old file, so that no restart resumes an older stage, and
-// is said once ("charge state not written: PATH: error"); so is the next
-// write that succeeds ("charge state written again").
+// Writes the charge, when it differs from what the file holds, before the
+// command it records goes out, in place over the older slot, so that a full
+// disk cannot stop it once the charge's first write has taken the file's
+// room. Never fails the caller: a write that fails keeps the last good
+// state and is said once ("charge state not written: PATH: error"); so is
+// the next write that succeeds ("charge state written again"). Each call
+// also looks for the operator's mark, said once when first seen.
 void saveCharge(const SavedCharge &charge);
+
+// False while the charge's state could not be written as it stands: a
+// restart would resume an older one.
+bool chargeStateSaved();
+
+// The newest good slot's text in `folder`'s state file (or the file's text
+// when none is good), for a person or a test to read.
+std::string savedChargeText(const std::string &folder);
 
 // Whether this run keeps its charge in a state folder.
 bool keepingCharge();
@@ -367,9 +387,10 @@ bool newChargeAsked();
 void takeNewChargeMark();
 
 // zor_charger --new-charge [FOLDER]: leaves the mark in FOLDER (else the
-// state folder, else /var/lib/zor_charger) for the next start, touching no
-// instrument, and says what that start will do. Returns the exit status:
-// 0, or 1 when the mark could not be left.
+// state folder, else /var/lib/zor_charger, where a missing folder is no
+// charge kept) for the next start, touching no instrument, and says what
+// that start will do and whether a charger is running on the folder.
+// Returns the exit status: 0, or 1 when the mark could not be left.
 int requestNewCharge(const char *folder);
 
 // How a charge run is driven. The program passes its fixed endpoints, the

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <termios.h>
@@ -52,6 +53,14 @@ extern "C" ssize_t write(int fd, const void *text, size_t size) {
         return -1;
     }
     return real(fd, text, console.slow ? std::min<size_t>(size, 32) : size);
+}
+
+// The state's writes in place fail while set, as on a disk giving I/O errors.
+static bool stateWritesFail;
+extern "C" ssize_t pwrite(int fd, const void *text, size_t size, off_t at) {
+    static auto real = reinterpret_cast<decltype(&pwrite)>(dlsym(RTLD_NEXT, "pwrite"));
+    errno = EIO;
+    return stateWritesFail ? -1 : real(fd, text, size, at);
 }
 
 namespace {
@@ -142,7 +151,7 @@ class ChargeRunTest : public ::testing::Test {
         supply = supply.empty() ? bench.endpoint(Bench::SUPPLY) : supply;
         battery = battery.empty() ? bench.endpoint(Bench::BATTERY) : battery;
         ChargeRunOptions options{supply.c_str(), battery.c_str(), noSleep, polls,
-                                 nullptr,        recordStage,     this,    stop};
+                                 nullptr,        recordStage,     this,    &stop};
         zortest::StdCapture capture;
         int result = runCharge(&options);
         capture.stop();
@@ -155,6 +164,7 @@ class ChargeRunTest : public ::testing::Test {
     static void recordStage(const ChargeState *state, void *test) {
         auto *t = static_cast<ChargeRunTest *>(test);
         t->stages.push_back(state->ChargeStage);
+        t->statuses.push_back(chargeStatusLine(state, state->lastReplyAtMs));
         if (t->afterPoll) {
             t->afterPoll(state->polls);
         }
@@ -163,9 +173,10 @@ class ChargeRunTest : public ::testing::Test {
     zortest::TempDir dir_;
     char home_[4096];
     std::vector<int> stages;
+    std::vector<std::string> statuses;
+    volatile sig_atomic_t stop = 0;
     std::function<void(long poll)> afterPoll;
     std::string out, err;
-    const volatile sig_atomic_t *stop = nullptr;
 };
 
 TEST_F(ChargeRunTest, StartUpAndScheduleEdges) {
@@ -263,7 +274,8 @@ TEST_F(ChargeRunTest, ServiceManagerByAbstractNameOrNone) {
         setenv("ZOR_METRICS_FILE", name == abstract ? named.c_str() : "", 1);
         afterPoll = [&](long poll) {
             if (poll == 1 && name != abstract) {
-                EXPECT_FALSE(std::filesystem::exists(runtime + "/zor_charger.prom.tmp"));
+                EXPECT_FALSE(std::filesystem::exists(runtime + "/zor_charger.prom." +
+                                                     std::to_string(getpid()) + ".tmp"));
                 std::filesystem::remove(runtime + "/zor_charger.prom");
             } else if (poll == 1) {
                 stat(named.c_str(), &first);
@@ -370,7 +382,7 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     bool hangUp = c.supplyHangsUp;
     Bench bench(c.script, [&](const std::string &line) -> std::string {
         if (line == "ISET 0.0000A") {
-            savedAtHold += zortest::readFile("charge.state");
+            savedAtHold += savedChargeText(".");
         }
         if (line == "OUT?" && std::exchange(hangUp, false)) {
             return StandIn::HANG_UP;
@@ -412,10 +424,13 @@ TEST_P(FlowTest, TheCauseIsSaidAndOnlyARestartUndone) {
     const std::string metrics = zortest::readFile("flow.prom");
     const std::string causes = metrics.substr(metrics.find("zor_charge_current_stop_cause{"));
     EXPECT_THAT(metrics, ::testing::HasSubstr(c.stopCause ? "flowing 0\n" : "flowing 1\n"));
+    const auto others = std::count_if(c.script.begin(), c.script.end(),
+                                      [](const std::string &r) { return r.size() == 76; });
+    EXPECT_THAT(metrics, ::testing::HasSubstr("other_length\"} " + std::to_string(others) + "\n"));
     auto found = [&](const std::string &cause) {
         return causes.find(cause + "\"} 1") < causes.find("# HELP");
     };
-    const std::string saved = zortest::readFile("charge.state");  // what a restart leaves off
+    const std::string saved = savedChargeText(".");  // what a restart leaves off
     EXPECT_EQ(occurrences(saved, "supply_off 1"), found("output_off") || found("over_voltage"));
     EXPECT_EQ(occurrences(saved, "battery_off 1"), found("switched_off") || found("protection"));
     EXPECT_EQ(causes.find(c.stopCause ? "=\"" + std::string(c.stopCause) + "\"} 1\n" : "} 1\n") <
@@ -578,8 +593,18 @@ INSTANTIATE_TEST_SUITE_P(
 // folder holds: the saved charge ("stage ended held supply_off battery_off
 // [amps_taken [setting_up]]",
 // or a file's own text; empty: none) and whether the operator asked for a
-// new charge.
-enum class Twist { None, DataLogGone, StateUnwritable, SupplyHangsUp, PastTheLimit };
+// new charge. The data log's last line was cut by a power failure.
+enum class Twist {
+    None,
+    DataLogGone,
+    Unwritable,
+    Torn,
+    Folder,
+    DiskFull,
+    Asked,
+    SupplyHangsUp,
+    PastTheLimit
+};
 
 struct ResumeCase {
     const char *name;
@@ -605,25 +630,47 @@ class ResumeTest : public ChargeRunTest, public ::testing::WithParamInterface<Re
 TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
     const ResumeCase &c = GetParam();
     const std::string state = dir_.path() + "/charge.state", log = "1700000000zor.log";
-    if (c.twist != Twist::DataLogGone) {
-        std::ofstream(dir_.path() + "/" + log) << "1700000000,96.00,12.50,42,ff, 0, 0,8408\n";
+    const std::string metricsFile = dir_.path() + ".prom";  // beside the folder
+    zortest::PrivateDev dev;  // the folder a small file system, full once the state is in
+    std::string why;
+    if (c.twist == Twist::DiskFull &&
+        (!dev.enter(&why) || mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, "size=16k") != 0 ||
+         chdir(dir_.path().c_str()) != 0)) {
+        GTEST_SKIP() << why << strerror(errno);
     }
-    int flags[6] = {};
+    int flags[7] = {};
     double taken = -1;
-    if (sscanf(c.saved, "%d %d %d %d %d %lf %d", &flags[0], &flags[1], &flags[2], &flags[3],
-               &flags[4], &taken, &flags[5]) >= 5) {
+    if (sscanf(c.saved, "%d %d %d %d %d %lf %d %d", &flags[0], &flags[1], &flags[2], &flags[3],
+               &flags[4], &taken, &flags[5], &flags[6]) >= 5) {
         SavedCharge none;
         openSavedCharge(dir_.path(), &none);
         saveCharge({log, flags[0], flags[1] == 1, flags[2] == 1, flags[3] == 1, flags[4] == 1,
-                    taken, flags[5] == 1});
+                    taken, flags[5] == 1, flags[6] == 1});
     } else if (c.saved[0] != '\0') {
         std::ofstream(state) << c.saved;
     }
-    const std::string blocker = dir_.path() + "/charge.state.tmp";
-    if (c.twist == Twist::StateUnwritable) {  // until the first poll is over
-        std::filesystem::create_directory(blocker);
-        afterPoll = [&](long) { std::filesystem::remove(blocker); };
+    if (c.twist == Twist::Torn) {  // a later write, cut: its slot fails its check
+        saveCharge({log, 3, false, false, false, false});
+        std::fstream(state, std::ios::in | std::ios::out).seekp(585).put('1');  // "stage 1"
     }
+    if (c.twist == Twist::Folder) {  // unreadable, and no link can set it aside
+        std::filesystem::create_directory(state);
+    } else if (c.twist == Twist::DiskFull) {
+        std::ofstream("filler") << std::string(16384, 'x');
+    }
+    if (c.twist != Twist::DataLogGone) {
+        std::ofstream(dir_.path() + "/" + log) << "1700000000,96.00,12.50,42,ff, 0, 0,8408\n170";
+    }
+    afterPoll = [&](long poll) {
+        stateWritesFail = false;  // after the first poll
+        if (c.twist == Twist::Asked && poll == 1) {
+            requestNewCharge(dir_.path().c_str());
+        } else if (c.twist == Twist::DiskFull && poll == 2) {
+            std::filesystem::remove("filler");  // the data log takes its lines at the stop
+            stop = SIGTERM;
+        }
+    };
+    stateWritesFail = c.twist == Twist::Unwritable;
     zortest::StdCapture asking;
     if (c.newAsked) {
         EXPECT_EQ(requestNewCharge(dir_.path().c_str()), 0);
@@ -634,10 +681,10 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
     bool hangUp = c.twist == Twist::SupplyHangsUp;
     Bench bench(c.script, [&](const std::string &line) -> std::string {
         if (line == "ISET 7.5000A") {
-            savedAtLastStage.push_back(zortest::readFile(state));
+            savedAtLastStage.push_back(savedChargeText(dir_.path()));
         }
         if (!byHand && (line == "CLR" || line == "ISET 0.0000A")) {  // saved before it goes out
-            EXPECT_THAT(zortest::readFile(state),
+            EXPECT_THAT(savedChargeText(dir_.path()),
                         ::testing::AnyOf(
                             ::testing::HasSubstr(line == "CLR" ? "setting_up 1\n" : "held 1\n"),
                             ::testing::HasSubstr("limit_ended 1\n")));
@@ -648,7 +695,12 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
     setenv("ZOR_CHARGE_LIMIT_MINUTES", c.twist == Twist::PastTheLimit ? "1440" : "", 1);
     setenv("STATE_DIRECTORY", byHand ? "" : dir_.path().c_str(), 1);
     setenv("ZOR_SILENCE_HOLD_SECONDS", c.hold ? c.hold : "", 1);
+    setenv("ZOR_METRICS_FILE", metricsFile.c_str(), 1);
     ASSERT_EQ(run(bench, static_cast<long>(c.script.size())), 0);
+    unsetenv("STATE_DIRECTORY");
+    unsetenv("ZOR_METRICS_FILE");
+    const std::string metrics = zortest::readFile(metricsFile);
+    std::filesystem::remove(metricsFile);
 
     std::vector<std::string> heard = bench.commands[Bench::SUPPLY];
     std::erase_if(heard, [](const std::string &l) { return l.ends_with("?\r"); });
@@ -666,24 +718,32 @@ TEST_P(ResumeTest, GoesOnWhereTheChargeStood) {
         EXPECT_EQ(bench.commands[Bench::SUPPLY], c.startUp);
         EXPECT_EQ(told, (std::vector<std::string>{"@AF\n", "@RQ\n", "@AF\n"}));
     }
-    EXPECT_THAT(zortest::readFile(state), ::testing::HasSubstr(c.savedAfter));
+    EXPECT_THAT(savedChargeText(dir_.path()), ::testing::HasSubstr(c.savedAfter));
     auto entries = std::filesystem::directory_iterator(dir_.path());
     EXPECT_EQ(static_cast<size_t>(std::distance(begin(entries), end(entries))), c.files)
         << "the charge's data log, the state, one set aside, nothing else";
     EXPECT_EQ(occurrences(zortest::readFile(dir_.path() + "/" + log), "\n"), c.logLines);
     for (const std::string &saved : savedAtLastStage) {
-        EXPECT_THAT(saved, ::testing::Not(::testing::HasSubstr("stage 2\n")))
-            << "saved before it goes out, or removed: never an older stage";
+        const bool failed = c.twist == Twist::Unwritable && &saved == &savedAtLastStage[0];
+        EXPECT_THAT(saved, ::testing::HasSubstr(failed ? "stage 2\n" : "stage 3\n"))
+            << "saved before it goes out; where it cannot be, the last good state kept";
     }
-    if (c.newAsked) {
+    if (c.newAsked && c.files == 3) {  // an untrusted state names no charge
         EXPECT_EQ(asking.out(),
                   "the next start begins a new charge; the charge of " + log + " is not resumed\n");
     }
-    if (c.twist == Twist::StateUnwritable) {
-        EXPECT_EQ(occurrences(err, "charge state not written: " + state + ": Is a directory\n"),
-                  1u);
-        EXPECT_EQ(occurrences(err, "charge state written again\n"), 1u);
-    }
+    const bool unwritable = c.twist == Twist::Unwritable, asked = c.twist == Twist::Asked;
+    EXPECT_EQ(occurrences(err, "charge state not written: " +
+                                   (unwritable ? state + ": Input/output error\n" : "")) +
+                  occurrences(err, "charge state written again\n") +
+                  occurrences(statuses.front(), ", charge state not saved: a restart resumes"),
+              unwritable ? 3u : 0u);
+    EXPECT_EQ(occurrences(err, "new charge asked for: ") + occurrences(metrics, "asked 1\n") +
+                  occurrences(statuses.back(), ", new charge asked: the next start begins it"),
+              asked ? 3u : 0u);
+    EXPECT_EQ(occurrences(metrics, "\nzor_charge_state_saved 1\n"), byHand ? 0u : 1u);
+    EXPECT_EQ(occurrences(metrics, "\nzor_charge_start_time_seconds 1700000000\n"),
+              occurrences(out, "resuming the charge of " + log));
 }
 
 const std::string RESUMING = "resuming the charge of 1700000000zor.log";
@@ -701,67 +761,78 @@ const std::vector<std::string> NEW_SET_UP = {"CLR\r",           "OUT 0\r", "VSET
 INSTANTIATE_TEST_SUITE_P(
     Restarts, ResumeTest,
     ::testing::Values(
+        // A new charge asked for meanwhile: said, and the mark waits.
         ResumeCase{"AtAStage", "2 0 0 0 0", false, "1 35.9000 12.5000 0",
                    {replyWith(0x0F), replyWith(0xFF)},
                    {"ISET 12.5000A\r", "ISET 12.5000A\r", "ISET 7.5000A\r"}, 1, AT_STAGE_3,
-                   "stage 3\nended 0\n", 2, 3},
+                   "stage 3\nended 0\n", 3, 4, Twist::Asked},
+        ResumeCase{"TornNewestSlot", "2 0 0 0 0", false, "1 35.9000 12.5000 0", {replyWith(0)},
+                   ISET_12_5, 1, AT_STAGE_3, "stage 2\n", 2, 3, Twist::Torn},
+        ResumeCase{"ReleasedForm",
+                   "zor_charger charge state 1\ndata_log 1700000000zor.log\nstage 2\nended 0\nheld "
+                   "0\nsupply_off 0\nbattery_off 0\nend\n",
+                   false, "1 35.9000 12.5000 0", {replyWith(0)}, ISET_12_5, 1, AT_STAGE_3,
+                   "charge state 3\ngeneration 2\ndata_log 1700000000zor.log\nstage 2\n", 2, 3},
+        // Written in place, and the data log's lines kept in memory written out at the stop.
+        ResumeCase{"DiskFull", "2 0 0 0 0", false, "1 35.9000 12.5000 0",
+                   {replyWith(0xFF), replyWith(0)}, {"ISET 12.5000A\r", "ISET 7.5000A\r"}, 1,
+                   "data log written again: 2 lines kept, 0 lost\n", "stage 3\n", 2, 2,
+                   Twist::DiskFull},
         // Its voltage lost: set again, the current no higher than the stage's.
         ResumeCase{"SupplyOnAtAnotherVoltage", "1 0 0 0 0", false, "1 30.0000 45.0000 0",
                    {replyWith(0)}, {"VSET 35.9000V\r", "ISET 22.5000A\r", "ISET 22.5000A\r"}, 1,
-                   RESUMING + " at stage 2/4 (22.5 A)\n", "stage 1\n", 2, 2},
+                   RESUMING + " at stage 2/4 (22.5 A)\n", "stage 1\n", 2, 3},
         ResumeCase{"SupplyRestarted", "2 0 0 0 0", false, "0 0.0000 0.0000 0", {replyWith(0)},
-                   SET_UP_12_5, 1, AT_STAGE_3, "stage 2\n", 2, 2},
+                   SET_UP_12_5, 1, AT_STAGE_3, "stage 2\n", 2, 3},
         ResumeCase{"ProtectionFoundThenAQuestionMissed", "2 0 0 1 0", false, "0 0.0000", {NONE},
                    {"ISET 12.5000A\r", "ISET 12.5000A\r", "ISET 12.5000A\r"}, 1, AT_STAGE_3,
-                   "supply_off 1\n", 2, 2},
+                   "supply_off 1\n", 2, 3},
         // A hand, a protection, or what was found before the restart: left off.
         ResumeCase{"SupplyOffByHand", "2 0 0 0 0 45", false, "0 35.9000 45.0000 0", {replyWith(0)},
-                   {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "amps_taken 12.5000\n", 2, 2},
+                   {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "amps_taken 12.5000\n", 2, 3},
         ResumeCase{"SupplyOffByProtection", "2 0 0 0 0", false, "0 0.0000 0.0000 4",
-                   {replyWith(0)}, {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "stage 2\n", 2, 2},
+                   {replyWith(0)}, {"ISET 12.5000A\r"}, 1, AT_STAGE_3, "stage 2\n", 2, 3},
         ResumeCase{"SupplyFoundOff", "2 0 0 1 0", false, "0 0.0000 0.0000 0", {NONE, NONE, NONE},
                    {"ISET 12.5000A\r"}, 1, "with 12.5 A set; supply output off\n",
-                   "supply_off 1\n", 2, 4},
+                   "supply_off 1\n", 2, 5},
         ResumeCase{"SetUpUnderWay", "2 0 0 0 0 12.5 1", false, "0 35.9000 12.5000 0",
-                   {replyWith(0)}, SET_UP_12_5, 1, AT_STAGE_3, "setting_up 0\n", 2, 2},
+                   {replyWith(0)}, SET_UP_12_5, 1, AT_STAGE_3, "setting_up 0\n", 2, 3},
         // Kept until the current flows again; a silence is no restart of it.
         ResumeCase{"BatteryFoundOff", "2 0 0 0 1", false, "1 35.9000 12.5000 0",
                    {NO_REPLY, OFF, OFF, OFF, replyWith(0)}, ISET_12_5, 0,
-                   "with 12.5 A set; battery switched off\n", "battery_off 0\n", 2, 5},
+                   "with 12.5 A set; battery switched off\n", "battery_off 0\n", 2, 6},
         // 0 A until the battery answers, then the stage's current.
         ResumeCase{"Held", "1 0 1 0 0", false, "1 35.9000 0.0000 0", {replyWith(0)},
                    {"ISET 0.0000A\r", "ISET 22.5000A\r"}, 1,
-                   RESUMING + " at stage 2/4, held at 0 A until the battery answers\n", "held 0\n", 2, 2},
+                   RESUMING + " at stage 2/4, held at 0 A until the battery answers\n", "held 0\n", 2, 3},
         ResumeCase{"HoldSet", "2 0 0 0 0", false, "1 35.9000 12.5000 0", {SHORT, replyWith(0)},
                    {"ISET 0.0000A\r", "ISET 12.5000A\r"}, 1,
                    RESUMING + " at stage 3/4, held at 0 A until the battery answers\n", "held 0\n",
-                   2, 2, Twist::None, "30"},
+                   2, 3, Twist::None, "30"},
         ResumeCase{"HoldNotTaken", "2 0 0 0 0", false, "1 35.9000 12.5000 0",
                    {SHORT, replyWith(0)}, {"ISET 0.0000A\r", "ISET 12.5000A\r"}, 1,
-                   "charge current back to 12.5 A after ", "held 0\n", 2, 2,
+                   "charge current back to 12.5 A after ", "held 0\n", 2, 3,
                    Twist::SupplyHangsUp, "30"},
         // No "@AC"; "@AF" again at the next balanced reply.
         ResumeCase{"Ended", "3 1 0 0 0", false, "1 35.9000 7.5000 0",
                    {replyWith(0xFF, 0, 0x0408)}, {"ISET 7.5000A\r", "ISET 7.5000A\r"}, 0,
                    RESUMING + ", ended: the battery stays switched off\n", "stage 3\nended 1\n", 2,
-                   2},
+                   3},
         // Days past the limit, or ended by it before: 0 A and the battery off, and nothing else.
         ResumeCase{"PastTheTimeLimit", "2 0 0 0 0", false, SUPPLY_ON, {replyWith(0x0F)},
-                   {"ISET 0.0000A\r", "ISET 0.0000A\r"}, 0, LIMIT_ENDED, "limit_ended 1\n", 2, 2,
+                   {"ISET 0.0000A\r", "ISET 0.0000A\r"}, 0, LIMIT_ENDED, "limit_ended 1\n", 2, 3,
                    Twist::PastTheLimit},
-        ResumeCase{"EndedByTheTimeLimit", "zor_charger charge state 2\ndata_log 1700000000zor.log\n"
-                   "stage 1\nended 1\nheld 1\nsupply_off 0\nbattery_off 0\namps_taken 0.0000\n"
-                   "setting_up 0\nlimit_ended 1\nend\n", false, "", {replyWith(0)},
-                   {"ISET 0.0000A\r", "ISET 0.0000A\r"}, 0, LIMIT_ENDED, "limit_ended 1\n", 2, 2},
+        ResumeCase{"EndedByTheTimeLimit", "1 1 1 0 0 0 0 1", false, "", {replyWith(0)},
+                   {"ISET 0.0000A\r", "ISET 0.0000A\r"}, 0, LIMIT_ENDED, "limit_ended 1\n", 2, 3},
         ResumeCase{"DataLogGone", "2 0 0 0 0", false, "1 35.9000 12.5000 0", {replyWith(0)},
                    ISET_12_5, 1,
                    "data log 1700000000zor.log was not in the working folder: begun again\n",
                    "stage 2\n", 2, 1, Twist::DataLogGone},
-        // Said once and again once; the old state removed meanwhile, never older than the stage.
+        // Said once and again once; the last good state kept meanwhile.
         ResumeCase{"StateUnwritable", "2 0 0 0 0", false, "1 35.9000 12.5000 0",
                    {replyWith(0xFF), replyWith(0)}, {"ISET 12.5000A\r", "ISET 7.5000A\r"}, 1,
-                   "****reducing charge current to 7.500000\n", "stage 3\nended 0\n", 2, 3,
-                   Twist::StateUnwritable},
+                   "****reducing charge current to 7.500000\n", "stage 3\nended 0\n", 2, 4,
+                   Twist::Unwritable},
         // Each set aside under a name of its own; a new charge in a new data log.
         ResumeCase{"Torn", "zor_charger charge state 1\ndata_log 1700000000zor.log\nstage 2\n",
                    false, "1 35.9000 12.5000 0", {replyWith(0)}, NEW_SET_UP, 1,
@@ -773,10 +844,13 @@ INSTANTIATE_TEST_SUITE_P(
                    false, "1 35.9000 12.5000 0", {replyWith(0)}, NEW_SET_UP, 1,
                    "charge.state: stage out of range; set aside", "stage 0\n", 4, 1},
         ResumeCase{"NotItsDataLog",
-                   "zor_charger charge state 1\ndata_log ../passwd\nstage 2\nended 0\nheld "
+                   "zor_charger charge state 1\ndata_log zor.log\nstage 2\nended 0\nheld "
                    "0\nsupply_off 0\nbattery_off 0\nend\n",
                    false, "1 35.9000 12.5000 0", {replyWith(0)}, NEW_SET_UP, 1,
                    "charge.state: data log name not the charger's; set aside", "stage 0\n", 4, 1},
+        ResumeCase{"UnreadableNewChargeAsked", "", true, "1 35.9000 12.5000 0", {replyWith(0)},
+                   NEW_SET_UP, 1, "charge.state: Is a directory; set aside as charge.state.untrusted-",
+                   "stage 0\nended 0\n", 4, 1, Twist::Folder},
         ResumeCase{"NewChargeAsked", "2 0 0 0 0", true, "1 35.9000 12.5000 0", {replyWith(0)},
                    NEW_SET_UP, 1, "beginning a new charge, as asked: ", "stage 0\nended 0\n", 3,
                    1},
@@ -1045,7 +1119,7 @@ TEST_P(StartFailureTest, EndsWithMinusOneAndTouchesNothingFurther) {
     const bool holdRefused = c.hold && c.message[0] == '\0', refused = holdRefused || c.limit,
                kept = (c.hold && !refused) || c.stop;
     setenv("STATE_DIRECTORY", kept ? dir_.path().c_str() : "", 1);
-    stop = &c.stop;
+    stop = c.stop;
     Bench bench({});
     const int status = refused ? 2 : c.stop ? 0 : -1;
     EXPECT_EQ(run(bench, 1, endpoint(c.supply), endpoint(c.battery)), status);

@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -92,6 +94,17 @@ TEST(ProgramTest, StopWritesOutWhatIsHeldAndKeepsTheCharge) {
     UniqueFd supply = supplyListener.accept(5000), battery = batteryListener.accept(10000);
     ASSERT_TRUE(battery.valid());
     ASSERT_EQ(zortest::readFor(battery.get(), 8, 3000), "@AC\n@RQ\n");
+    // While the first waits for a reply, a second refuses before it touches anything.
+    setenv("STATE_DIRECTORY", dir.path().c_str(), 1);
+    zortest::Child second({ZOR_CHARGER_BINARY}, dir.path(), dir.path() + "/second");
+    zortest::Child asked({ZOR_CHARGER_BINARY, "--new-charge"}, dir.path(), dir.path() + "/asked");
+    unsetenv("STATE_DIRECTORY");
+    EXPECT_EQ(second.wait(std::chrono::seconds(5)) + asked.wait(std::chrono::seconds(5)), 75);
+    EXPECT_EQ(zortest::readFile(dir.path() + "/second"),
+              "another charger is running on " + dir.path() + ": not started\n");
+    EXPECT_THAT(zortest::readFile(dir.path() + "/asked"),
+                ::testing::HasSubstr("a charger is running on " + dir.path() + ": the mark waits"));
+    unlink((dir.path() + "/new-charge").c_str());
     ASSERT_EQ(send(battery.get(), zortest::KNOWN_REPLY, 77, MSG_NOSIGNAL), 77);
     EXPECT_EQ(zortest::readFor(supply.get(), 58, 3000).substr(44), "ISET 45.0000A\r");
     charger.signal(SIGTERM);
@@ -104,6 +117,19 @@ TEST(ProgramTest, StopWritesOutWhatIsHeldAndKeepsTheCharge) {
                                          "1/4\n$"));
     EXPECT_THAT(zortest::readFile(dir.path() + "/charge.state"),
                 ::testing::HasSubstr("zor.log\nstage 0\nended 0\n"));
+}
+
+// Where the service never ran, no charge is kept: said, and 0.
+TEST(ProgramTest, NewChargeWhereTheServiceNeverRan) {
+    zortest::PrivateDev dev;  // an empty /var/lib for this thread and its children
+    std::string why;
+    if (!dev.enter(&why) || mount("tmpfs", "/var/lib", "tmpfs", 0, "size=16k") != 0) {
+        GTEST_SKIP() << why << strerror(errno);
+    }
+    zortest::Child asked({ZOR_CHARGER_BINARY, "--new-charge"}, "/var/lib", "/var/lib/out");
+    EXPECT_EQ(asked.wait(std::chrono::seconds(5)), 0);
+    EXPECT_EQ(zortest::readFile("/var/lib/out"),
+              "the next start begins a new charge: no charge is kept in /var/lib/zor_charger\n");
 }
 
 }  // namespace
