@@ -237,8 +237,10 @@ void sayResumed(const ChargeState *state) {
 }
 
 // The run's monotonic milliseconds of the charge's last accepted reply, as
-// the time at the start of the data log's last whole line gives it; now
-// when the log gives none, or one past now.
+// the time at the start of the data log's last data line gives it: a line
+// that begins with the time, a comma after it, not before the charge began
+// nor past now (a line cut by a power failure is passed over). Now when the
+// log gives none.
 long lastReplyAtMs(const char *dataLogName) {
     const long now = nowMs();
     char tail[2 * DATA_LOG_LINE_SIZE + 1] = "";
@@ -251,14 +253,21 @@ long lastReplyAtMs(const char *dataLogName) {
         fclose(log);
     }
     const std::string text(tail, size);
-    const size_t end = text.rfind('\n');
-    if (end == std::string::npos || end == 0) {
-        return now;
+    const long long began = atoll(dataLogName), seconds = time(nullptr);
+    for (size_t end = text.rfind('\n'); end != std::string::npos && end > 0;
+         end = text.rfind('\n', end - 1)) {
+        const size_t start = text.rfind('\n', end - 1);
+        const char *line = text.c_str() + (start == std::string::npos ? 0 : start + 1);
+        char *after = nullptr;
+        const long long at = strtoll(line, &after, 10);
+        if (after != line && *after == ',' && at >= began && at <= seconds) {
+            return now - static_cast<long>((seconds - at) * 1000);
+        }
+        if (start == std::string::npos) {
+            break;
+        }
     }
-    const size_t start = text.rfind('\n', end - 1);
-    const long long at = atoll(text.c_str() + (start == std::string::npos ? 0 : start + 1));
-    const long long ago = static_cast<long long>(time(nullptr)) - at;
-    return at > 0 && ago >= 0 ? now - static_cast<long>(ago * 1000) : now;
+    return now;
 }
 
 // At a stop asked for by a signal: what the outlets hold goes out, the
