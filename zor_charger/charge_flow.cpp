@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr int BATTERY_ENABLE = 0x8000;
 // The battery's own limits, each switching it off, in the order of their bits.
 struct Limit {
     int bit;

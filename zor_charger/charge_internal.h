@@ -14,6 +14,7 @@
 constexpr double SETUP_VOLTS = 35.9;
 constexpr double INITIAL_CURRENT = 45.0;
 constexpr double STAGE_CURRENT[] = {INITIAL_CURRENT, 22.5, 12.5, 7.5};
+constexpr int BATTERY_ENABLE = 0x8000;  // the status register's Battery Enable bit
 
 // The run's monotonic milliseconds: monotonicMs unless a test drives time.
 extern long (*runClock)();

@@ -8,13 +8,10 @@
 #include <algorithm>
 
 #include "serial/serial.h"
-#include "xfr/xfr.h"
 #include "zor_charger/charge_internal.h"
 #include "zor_charger/zor_charger.h"
 
 namespace {
-
-constexpr int BATTERY_ENABLE = 0x8000;  // the status register's Battery Enable bit
 
 // Whether the limit has passed before the end of charge; a charge that
 // ended first, even at this very reply, ended normally.
@@ -77,9 +74,7 @@ void zeroSupplyCurrent(ChargeState *state) {
     if (state->supplyAmpsSent == 0.0 || !linkReady(&state->supplyLink, state->supplyPort)) {
         return;
     }
-    if (xfrSetCurrent(state->supplyPort, 0.0) == 0) {
-        state->supplyAmpsSent = 0.0;
-    }
+    sendAmps(state, 0.0);
     noticeLoss(&state->supplyLink, state->supplyPort);
 }
 
